@@ -1,0 +1,95 @@
+# make test   set up .venv, build and install the package into it, run the test suite
+# make demo   the same set-up, then run examples/demo.py
+# make clean  remove the build tree, .venv and caches
+#
+# PYTHON=/path/to/python3.13 picks the interpreter; otherwise pyenv's 3.13, then
+# python3.13 on PATH. SANITIZE=ON builds with ASan/UBSan (in its own build tree),
+# EXACT_BUILTIN_ARGS=OFF accepts subclasses of built-in types for str/list parameters.
+
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+PYENV_ROOT ?= $(HOME)/.pyenv
+ifeq ($(strip $(PYTHON)),)
+PYTHON := $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.13*/bin/python3.13)))
+endif
+ifeq ($(strip $(PYTHON)),)
+PYTHON := $(shell command -v python3.13 2>/dev/null)
+endif
+
+# The build machines have two cores; more parallel compile jobs only thrash.
+CMAKE_BUILD_PARALLEL_LEVEL ?= 2
+export CMAKE_BUILD_PARALLEL_LEVEL
+
+VENV := .venv
+VPY := $(VENV)/bin/python
+SANITIZE ?= OFF
+EXACT_BUILTIN_ARGS ?= ON
+PYTEST_ARGS ?= -q
+
+# Every option is passed on each build: a persistent CMake cache would otherwise keep
+# whatever an earlier build was given.
+BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=$(SANITIZE) \
+                  -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=$(EXACT_BUILTIN_ARGS)
+ifeq ($(SANITIZE),ON)
+BUILD_SETTINGS += -C build-dir=build/sanitize-{wheel_tag}
+endif
+
+.PHONY: test demo install check-python check-compiler clean
+
+test: install
+	$(VPY) -m pytest tests $(PYTEST_ARGS)
+
+demo: install
+	$(VPY) examples/demo.py
+
+check-python:
+	@if [ -z "$(PYTHON)" ]; then \
+	    echo "error: CPython 3.13 not found (looked for $(PYENV_ROOT)/versions/3.13*/bin/python3.13 and python3.13 on PATH)." >&2; \
+	    echo "       Install it (e.g. 'pyenv install 3.13') or run 'make PYTHON=/path/to/python3.13 ...'." >&2; \
+	    exit 1; \
+	fi
+	@if ! "$(PYTHON)" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13) or sys.implementation.name != "cpython")' 2>/dev/null; then \
+	    echo "error: PYTHON=$(PYTHON) is not a working CPython 3.13 interpreter." >&2; \
+	    exit 1; \
+	fi
+	@if ! "$(PYTHON)" -c 'import venv, ensurepip' 2>/dev/null; then \
+	    echo "error: $(PYTHON) lacks the venv/ensurepip modules needed to create $(VENV) (on Debian: apt-get install python3.13-venv)." >&2; \
+	    exit 1; \
+	fi
+
+check-compiler:
+	@if [ -z "$$CXX" ] && ! command -v c++ >/dev/null && ! command -v g++ >/dev/null && ! command -v clang++ >/dev/null; then \
+	    echo "error: no C++20 compiler found (c++, g++ or clang++ on PATH, or CXX=...); on Debian: apt-get install g++." >&2; \
+	    exit 1; \
+	fi
+
+# The venv is remade when it was built from another interpreter than $(PYTHON).
+$(VENV)/.interpreter: check-python
+	@want="$$("$(PYTHON)" -c 'import sys; print(sys.base_prefix)')"; \
+	have="$$(cat $@ 2>/dev/null)"; \
+	if [ ! -x "$(VPY)" ] || [ "$$want" != "$$have" ]; then \
+	    echo "creating $(VENV) with $(PYTHON)"; \
+	    rm -rf $(VENV) && "$(PYTHON)" -m venv $(VENV) && echo "$$want" > $@; \
+	fi
+
+# Build and test dependencies. CMake and Ninja come from PyPI only when the system
+# lacks usable ones.
+$(VENV)/.deps: pyproject.toml Makefile $(VENV)/.interpreter
+	@tools=""; \
+	if ! cmake --version 2>/dev/null | awk 'NR==1 { split($$3, v, "."); ok = v[1] > 3 || (v[1] == 3 && v[2] >= 26) } END { exit !ok }'; then \
+	    tools="$$tools cmake>=3.26"; \
+	fi; \
+	if ! ninja --version >/dev/null 2>&1; then tools="$$tools ninja"; fi; \
+	echo "$(VPY) -m pip install scikit-build-core pytest hypothesis$$tools"; \
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" pytest hypothesis $$tools
+	@touch $@
+
+# Always handed to pip: the build tree under build/ is persistent, so only what
+# changed is recompiled. No build isolation, so CMake sees the same tools each time.
+install: check-compiler $(VENV)/.deps
+	$(VPY) -m pip install --quiet --no-deps --no-build-isolation $(BUILD_SETTINGS) .
+
+clean:
+	rm -rf build $(VENV) .pytest_cache dist *.egg-info
+	find . -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -1,0 +1,71 @@
+"""Properties of the built package: exported symbols and import-time behaviour."""
+
+import importlib.util
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import run_python
+
+MODULES = ["sparse", "brimsett", "mistrel"]
+
+
+def _module_path(name):
+    # find_spec on a submodule imports the parent package, never the extension itself.
+    spec = importlib.util.find_spec(f"pellandor.{name}")
+    assert spec is not None and spec.origin, f"pellandor.{name} is not installed"
+    return spec.origin
+
+
+def _defined_dynamic_symbols(path):
+    """Names of the global and weak symbols that the library defines in its dynamic table."""
+    if shutil.which("nm"):
+        out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True,
+                             check=True).stdout
+        symbols = set()
+        for line in out.splitlines():
+            fields = line.split()
+            if len(fields) < 3:
+                continue
+            kind, name = fields[-2], fields[-1]
+            # Lower-case kinds are local, except u/v/w (unique and weak, which are visible).
+            if kind.isupper() or kind in "uvw":
+                symbols.add(name.split("@")[0])
+        return symbols
+    if shutil.which("readelf"):
+        out = subprocess.run(["readelf", "--dyn-syms", "-W", path], capture_output=True, text=True,
+                             check=True).stdout
+        symbols = set()
+        for line in out.splitlines():
+            fields = line.split()
+            # Num: Value Size Type Bind Vis Ndx Name
+            if len(fields) < 8 or not fields[0].rstrip(":").isdigit():
+                continue
+            bind, ndx, name = fields[4], fields[6], fields[7]
+            if ndx != "UND" and bind in ("GLOBAL", "WEAK", "UNIQUE") and name:
+                symbols.add(name.split("@")[0])
+        return symbols
+    pytest.skip("neither nm nor readelf is available")
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_module_exports_only_its_entry_point(name):
+    path = _module_path(name)
+    with open(path, "rb") as f:
+        if f.read(4) != b"\x7fELF":
+            pytest.skip("symbol check is for ELF builds")
+    assert _defined_dynamic_symbols(path) == {f"PyInit_{name}"}
+
+
+def test_package_import_loads_no_submodule():
+    result = run_python(
+        "import sys, pellandor\n"
+        "print(sorted(m for m in sys.modules if m.startswith('pellandor')))\n"
+        "print(pellandor.__all__)\n"
+        "print(pellandor.__file__)\n"
+    )
+    loaded, exported, location = result.stdout.splitlines()[:3]
+    assert (loaded, exported) == ("['pellandor']", "[]")
+    # The suite runs against the installed package, not the source tree.
+    assert "site-packages" in location

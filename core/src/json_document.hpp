@@ -1,0 +1,28 @@
+// An immutable parsed JSON document, freed on scope exit.
+#pragma once
+
+#include <string_view>
+
+#include "yyjson.h"
+
+namespace pellandor_core {
+
+class JsonDocument {
+public:
+    // Parses strict RFC 8259 JSON; throws InputError "<what> is not valid JSON: ..." otherwise.
+    JsonDocument(std::string_view text, const char* what);
+    ~JsonDocument() { yyjson_doc_free(doc_); }
+
+    JsonDocument(const JsonDocument&) = delete;
+    JsonDocument& operator=(const JsonDocument&) = delete;
+
+    yyjson_val* root() const noexcept { return yyjson_doc_get_root(doc_); }
+
+private:
+    yyjson_doc* doc_ = nullptr;
+};
+
+// Short JSON type name of a value, for error messages.
+const char* json_type_name(yyjson_val* value) noexcept;
+
+}  // namespace pellandor_core

@@ -1,0 +1,16 @@
+// The core's three requests as plain C++: JSON text in, JSON text out. Nothing here
+// touches a Python object, so the boundary runs it all with the GIL released.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace pellandor_core {
+
+inline constexpr std::string_view kCoreVersion = "0.1.0";
+
+std::string handshake_json();
+std::string embed_single_json(std::string_view text, std::string_view profile_json);
+std::string embed_batch_json(std::string_view texts_json, std::string_view profile_json);
+
+}  // namespace pellandor_core

@@ -1,0 +1,104 @@
+// What module code calls: globals, imports, calls, raise, f-strings, subscription, classes and checks.
+//
+// Each service returns an owner (or a plain value) and throws PythonError when the interpreter
+// reports a failure, so module code reads statement by statement like the Python it stands for.
+#pragma once
+
+#include "module.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+
+namespace pel {
+
+// --- names -------------------------------------------------------------------------------------------
+
+// The value of a global: the module's own binding, else the builtin of that name.
+Owned global(Ref name);
+void set_global(Ref name, Ref value);
+
+inline Owned getattr(Ref object, Ref name) { return check(PyObject_GetAttr(object, name)); }
+inline void setattr(Ref object, Ref name, Ref value) {
+    check(PyObject_SetAttr(object, name, value));
+}
+
+// --- imports -----------------------------------------------------------------------------------------
+
+// `import a.b`: what the statement binds (the top-level package).
+Owned import(Ref name);
+// `from a.b import x, y`: the module a.b itself.
+Owned import(Ref name, std::initializer_list<Ref> fromlist);
+// The object `from module import name` binds.
+Owned import_from(Ref module, Ref name);
+
+// --- calls -------------------------------------------------------------------------------------------
+
+// `callable(args...)`.
+template <class... Args>
+Owned call(Ref callable, const Args&... args) {
+    PyObject* vector[sizeof...(Args) + 1] = {nullptr, Ref(args).get()...};
+    return check(PyObject_Vectorcall(callable, vector + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
+}
+
+// `callable(positional..., name=value...)`: `values` holds the positional arguments, then one value
+// per name of `keywords` (a constant tuple).
+Owned call_with_keywords(Ref callable, std::initializer_list<Ref> values, Ref keywords);
+
+// `object.name(args...)`, without making a bound method where the attribute is a plain function.
+template <class... Args>
+Owned call_method(Ref object, Ref name, const Args&... args) {
+    PyObject* vector[sizeof...(Args) + 1] = {object, Ref(args).get()...};
+    return check(PyObject_VectorcallMethod(name, vector, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+
+// --- statements and operators ----------------------------------------------------------------------
+
+// `raise object`. Sets the exception and returns the null owner that the function then returns.
+Owned raise(Ref object) noexcept;
+
+inline Owned none() noexcept { return Owned::borrow(Py_None); }
+inline bool is_true(Ref value) { return check(PyObject_IsTrue(value)) != 0; }
+// `left == right`, the comparison's own result object.
+inline Owned equals(Ref left, Ref right) { return check(PyObject_RichCompare(left, right, Py_EQ)); }
+inline bool contains(Ref container, Ref item) { return check(PySequence_Contains(container, item)) != 0; }
+
+// A replacement field of an f-string, as `format(value, "")` gives it.
+Owned format_field(Ref value);
+// The pieces of an f-string (texts), joined into one `str`.
+Owned join(std::initializer_list<Ref> pieces);
+
+// `dict[key]` on an exact dict: a missing key raises KeyError(key).
+Owned dict_subscript(Ref dict, Ref key);
+
+// --- classes -----------------------------------------------------------------------------------------
+
+// The namespace a class statement starts from: __module__, __qualname__ and the docstring.
+Owned class_namespace(Ref qualname, Ref doc);
+// `type(name, bases, namespace)`.
+Owned make_class(Ref name, Ref bases, Ref namespace_);
+
+// --- checks ------------------------------------------------------------------------------------------
+
+// A value declared with a built-in type: exactly that type, or None; else TypeError.
+Owned expect_exact(Owned value, PyTypeObject* type, const char* type_name);
+
+// Whether the exception in flight is caught by `except clause:`.
+bool exception_matches(Ref clause) noexcept;
+
+// The body of an `except` clause: while it lives, the caught exception is the handled one (with the
+// catching function's traceback entry); the previously handled exception comes back afterwards.
+class ExceptionHandler {
+public:
+    explicit ExceptionHandler(const Frame& frame) noexcept;
+    ~ExceptionHandler();
+    ExceptionHandler(const ExceptionHandler&) = delete;
+    ExceptionHandler& operator=(const ExceptionHandler&) = delete;
+
+private:
+    PyObject* caught_;
+    PyObject* previous_;
+};
+
+}  // namespace pel

@@ -1,5 +1,7 @@
 #include "functions.hpp"
 
+#include <string>
+
 #include "arguments.hpp"
 #include "requests.hpp"
 #include "without_gil.hpp"
@@ -8,7 +10,9 @@ namespace pellandor_core {
 
 PyObject* core_handshake(PyObject*, PyObject*) noexcept {
     try {
-        return ascii_str(handshake_json());
+        std::string answer;
+        handshake_json(answer);
+        return ascii_str(answer);
     } catch (...) {
         return set_python_error(std::current_exception());
     }
@@ -17,13 +21,13 @@ PyObject* core_handshake(PyObject*, PyObject*) noexcept {
 PyObject* core_sparse_embed_single(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     StrArguments<2> in;
     if (!in.parse("sparse_embed_single", {"text", "profile_json"}, args, nargs)) return nullptr;
-    return compute_without_gil([&] { return embed_single_json(in[0], in[1]); });
+    return compute_without_gil([&](Scratch& s) { embed_single_json(in[0], in[1], s.answer); });
 }
 
 PyObject* core_sparse_embed_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     StrArguments<2> in;
     if (!in.parse("sparse_embed_batch", {"texts_json", "profile_json"}, args, nargs)) return nullptr;
-    return compute_without_gil([&] { return embed_batch_json(in[0], in[1]); });
+    return compute_without_gil([&](Scratch& s) { embed_batch_json(in[0], in[1], s.answer, s.json); });
 }
 
 }  // namespace pellandor_core

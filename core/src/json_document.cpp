@@ -7,11 +7,17 @@
 
 namespace pellandor_core {
 
-JsonDocument::JsonDocument(std::string_view text, const char* what) {
+JsonDocument::JsonDocument(std::string_view text, const char* what, std::string* insitu) {
     yyjson_read_err err{};
-    // yyjson only reads from the buffer without YYJSON_READ_INSITU; the cast is its API's.
-    doc_ = yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_NOFLAG,
-                            nullptr, &err);
+    if (insitu != nullptr) {
+        insitu->assign(text);
+        insitu->append(YYJSON_PADDING_SIZE, '\0');
+        doc_ = yyjson_read_opts(insitu->data(), text.size(), YYJSON_READ_INSITU, nullptr, &err);
+    } else {
+        // Without YYJSON_READ_INSITU yyjson only reads the buffer; the cast is its API's.
+        doc_ = yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_NOFLAG,
+                                nullptr, &err);
+    }
     if (doc_ == nullptr) {
         if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
         throw InputError(std::string(what) + " is not valid JSON: " + err.msg + " (at byte " +

@@ -1,6 +1,7 @@
 // An immutable parsed JSON document, freed on scope exit.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "yyjson.h"
@@ -10,7 +11,9 @@ namespace pellandor_core {
 class JsonDocument {
 public:
     // Parses strict RFC 8259 JSON; throws InputError "<what> is not valid JSON: ..." otherwise.
-    JsonDocument(std::string_view text, const char* what);
+    // With `insitu`, the text is copied into that buffer and parsed in place, so the document
+    // allocates only its value tree; the buffer must outlive the document and stay unchanged.
+    JsonDocument(std::string_view text, const char* what, std::string* insitu = nullptr);
     ~JsonDocument() { yyjson_doc_free(doc_); }
 
     JsonDocument(const JsonDocument&) = delete;

@@ -11,37 +11,35 @@
 
 namespace pellandor_core {
 
-std::string handshake_json() {
-    std::string out;
-    out.append(
+void handshake_json(std::string& out) {
+    out.assign(
         "{\"capabilities\":[\"ignore_builtin_replace\",\"sparse_embed\",\"sparse_embed_batch\","
         "\"code_pretokenize\"],\"token_hash\":\"fnv1a32\",\"version\":\"");
     out.append(kCoreVersion);
     out.append("\"}");
-    return out;
 }
 
-std::string embed_single_json(std::string_view text, std::string_view profile_json) {
+void embed_single_json(std::string_view text, std::string_view profile_json, std::string& out) {
     const Profile profile = parse_profile(profile_json);
     Embedder embedder(profile);
     SparseVector vector;
     embedder.embed(text, vector);
 
-    std::string out;
+    out.clear();
     out.reserve(embedding_size_hint(vector));
     append_embedding(out, vector);
-    return out;
 }
 
-std::string embed_batch_json(std::string_view texts_json, std::string_view profile_json) {
+void embed_batch_json(std::string_view texts_json, std::string_view profile_json, std::string& out,
+                      std::string& scratch_json) {
     // The profile first: a bad profile is reported before anything about the texts.
     const Profile profile = parse_profile(profile_json);
-    const JsonDocument doc(texts_json, "texts_json");
+    const JsonDocument doc(texts_json, "texts_json", &scratch_json);
     const std::vector<std::string_view> texts = text_array(doc);
 
     Embedder embedder(profile);
     SparseVector vector;
-    std::string out;
+    out.clear();
     // For source code an answer is about as long as its input: start there, grow geometrically.
     out.reserve(texts_json.size() + 64);
     out.append("{\"embeddings\":[");
@@ -53,7 +51,6 @@ std::string embed_batch_json(std::string_view texts_json, std::string_view profi
         append_embedding(out, vector);
     }
     out.append("]}");
-    return out;
 }
 
 }  // namespace pellandor_core

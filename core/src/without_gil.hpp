@@ -5,30 +5,31 @@
 #include <Python.h>
 
 #include <exception>
-#include <string>
 #include <utility>
 
 #include "ascii_str.hpp"
 #include "errors.hpp"
+#include "scratch.hpp"
 
 namespace pellandor_core {
 
-// `work` returns the ASCII answer as std::string and must not touch any Python object:
-// other threads run Python code meanwhile. Whatever it throws is carried across the
-// re-acquisition of the GIL and raised as a Python exception there.
+// `work(Scratch&)` writes the ASCII answer into the scratch's `answer` and must not touch
+// any Python object: other threads run Python code meanwhile. Whatever it throws is
+// carried across the re-acquisition of the GIL and raised as a Python exception there.
 template <class Work>
 PyObject* compute_without_gil(Work&& work) noexcept {
-    std::string answer;
+    Scratch& scratch = thread_scratch();
     std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS
     try {
-        answer = std::forward<Work>(work)();
+        std::forward<Work>(work)(scratch);
     } catch (...) {
         failure = std::current_exception();
     }
     Py_END_ALLOW_THREADS
-    if (failure) return set_python_error(failure);
-    return ascii_str(answer);
+    PyObject* result = failure ? set_python_error(failure) : ascii_str(scratch.answer);
+    trim_scratch(scratch);
+    return result;
 }
 
 }  // namespace pellandor_core

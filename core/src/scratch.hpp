@@ -1,0 +1,21 @@
+// Per-thread buffers reused from call to call. A batch's JSON copy and its answer run to
+// megabytes; allocating them afresh on every call sends them to mmap, and the page faults
+// that follow serialise concurrent callers in the kernel. Reusing them keeps threads apart.
+#pragma once
+
+#include <string>
+
+namespace pellandor_core {
+
+struct Scratch {
+    std::string json;    // a JSON input copied for in-place parsing
+    std::string answer;  // the answer being written
+};
+
+// The calling thread's buffers (each thread its own, so no locking).
+Scratch& thread_scratch() noexcept;
+
+// Gives memory back when a buffer has grown past what is worth keeping between calls.
+void trim_scratch(Scratch& scratch) noexcept;
+
+}  // namespace pellandor_core

@@ -6,6 +6,7 @@ import threading
 import time
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import pellandor_core_py as core
 from conftest import run_python
@@ -101,6 +102,21 @@ def test_batch_matches_singles_in_order():
     batch = json.loads(core.sparse_embed_batch(json.dumps(texts), profile()))
     assert batch["embeddings"] == [embed(t) for t in texts]
     assert json.loads(core.sparse_embed_batch("[]", profile())) == {"embeddings": []}
+
+
+@settings(max_examples=200, deadline=None)
+@given(texts=st.lists(st.text(), max_size=4), limit=st.integers(0, 40), code=st.booleans())
+def test_any_text_gives_a_consistent_vector(texts, limit, code):
+    texts = [t.encode("utf-8", "replace").decode("utf-8") for t in texts]  # no lone surrogates
+    prof = profile(max_text_chars=limit, code_pretokenize=code)
+    batch = json.loads(core.sparse_embed_batch(json.dumps(texts), prof))["embeddings"]
+    for text, result in zip(texts, batch, strict=True):
+        assert result == json.loads(core.sparse_embed_single(text, prof))
+        assert result["indices"] == sorted(set(result["indices"]))
+        assert len(result["values"]) == len(result["indices"])
+        assert all(v >= 1.0 for v in result["values"])
+        assert result["original_chars"] == len(text)
+        assert result["used_chars"] == min(len(text), limit)
 
 
 @pytest.mark.parametrize("profile_json, message", [

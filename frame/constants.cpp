@@ -1,5 +1,7 @@
 #include "constants.hpp"
 
+#include <algorithm>
+
 namespace pel {
 
 namespace {
@@ -14,6 +16,26 @@ Constant::Constant(Kind kind, std::string_view text, long long value) noexcept
     *last_link = this;
     last_link = &next_;
 }
+
+namespace {
+
+Owned names_tuple(std::string_view names) {
+    Py_ssize_t count = 1;
+    for (char c : names) count += c == ' ';
+    Owned tuple = check(PyTuple_New(count));
+    size_t start = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        size_t end = std::min(names.find(' ', start), names.size());
+        PyObject* name = PyUnicode_DecodeUTF8(names.data() + start, static_cast<Py_ssize_t>(end - start), "strict");
+        if (name == nullptr) throw_python_error();
+        PyUnicode_InternInPlace(&name);
+        PyTuple_SET_ITEM(tuple.get(), i, name);
+        start = end + 1;
+    }
+    return tuple;
+}
+
+}  // namespace
 
 void Constant::create() {
     Owned made;
@@ -32,6 +54,9 @@ void Constant::create() {
         }
         case Kind::integer:
             made = check(PyLong_FromLongLong(value_));
+            break;
+        case Kind::names:
+            made = names_tuple(text_);
             break;
     }
     // A later exec after a failed one overwrites what the failed one made.

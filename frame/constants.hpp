@@ -15,7 +15,7 @@ namespace pel {
 
 class Constant {
 public:
-    enum class Kind : std::uint8_t { text, identifier, integer, builtin };
+    enum class Kind : std::uint8_t { text, identifier, integer, builtin, names };
 
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
@@ -55,6 +55,11 @@ struct Name : Constant {
 
 struct Integer : Constant {
     Integer(long long value) noexcept : Constant(Kind::integer, {}, value) {}
+};
+
+// A tuple of identifiers, written as one space-separated text: the keyword names of a call.
+struct Names : Constant {
+    Names(const char* names) noexcept : Constant(Kind::names, names) {}
 };
 
 // A builtin resolved once at exec (the module reads it at every use without a lookup).

@@ -60,6 +60,17 @@ Owned raise(Ref object) noexcept;
 
 inline Owned none() noexcept { return Owned::borrow(Py_None); }
 inline bool is_true(Ref value) { return check(PyObject_IsTrue(value)) != 0; }
+// `for item in iterable:` — the iterator, then each item until a null owner ends the loop.
+inline Owned iterate(Ref iterable) { return check(PyObject_GetIter(iterable)); }
+inline Owned next_item(Ref iterator) {
+    Owned item = Owned::steal(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) throw_python_error();
+    return item;
+}
+
+// `mapping[key] = value` on a dict.
+inline void set_item(Ref dict, Ref key, Ref value) { check(PyDict_SetItem(dict, key, value)); }
+
 // `left == right`, the comparison's own result object.
 inline Owned equals(Ref left, Ref right) { return check(PyObject_RichCompare(left, right, Py_EQ)); }
 inline bool contains(Ref container, Ref item) { return check(PySequence_Contains(container, item)) != 0; }
@@ -71,6 +82,11 @@ Owned join(std::initializer_list<Ref> pieces);
 
 // `dict[key]` on an exact dict: a missing key raises KeyError(key).
 Owned dict_subscript(Ref dict, Ref key);
+// `container[key]`: the dict service for an exact dict, the object's own protocol otherwise.
+inline Owned subscript(Ref container, Ref key) {
+    if (PyDict_CheckExact(container.get())) return dict_subscript(container, key);
+    return check(PyObject_GetItem(container, key));
+}
 
 // --- classes -----------------------------------------------------------------------------------------
 

@@ -18,4 +18,4 @@ inline PyObject* ascii_str(std::string_view ascii) noexcept {
     return str;
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -14,9 +14,12 @@ char32_t lower_non_ascii(char32_t cp) noexcept;
 
 inline CharClass classify(char32_t cp) noexcept {
     if (cp < 0x80) {
-        if (cp >= 'a' && cp <= 'z') return CharClass::Lower;
-        if (cp >= 'A' && cp <= 'Z') return CharClass::Upper;
-        if (cp >= '0' && cp <= '9') return CharClass::Digit;
+        if (cp >= 'a' && cp <= 'z')
+            return CharClass::Lower;
+        if (cp >= 'A' && cp <= 'Z')
+            return CharClass::Upper;
+        if (cp >= '0' && cp <= '9')
+            return CharClass::Digit;
         return CharClass::Separator;
     }
     return classify_non_ascii(cp);
@@ -29,4 +32,4 @@ inline char32_t to_lower(char32_t cp) noexcept {
     return lower_non_ascii(cp);
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -35,11 +35,12 @@ void Embedder::embed(std::string_view text, SparseVector& out) {
     out.values.clear();
     for (std::size_t i = 0; i < hashes_.size();) {
         std::size_t j = i + 1;
-        while (j < hashes_.size() && hashes_[j] == hashes_[i]) ++j;
+        while (j < hashes_.size() && hashes_[j] == hashes_[i])
+            ++j;
         out.indices.push_back(hashes_[i]);
         out.values.push_back(1.0 + std::log(static_cast<double>(j - i)));
         i = j;
     }
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -36,4 +36,4 @@ private:
     std::vector<std::uint32_t> hashes_;
 };
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -22,4 +22,4 @@ PyObject* set_python_error(std::exception_ptr failure) noexcept {
     return nullptr;
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

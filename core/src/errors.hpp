@@ -15,4 +15,4 @@ namespace pellandor_core {
 //   anything else   -> RuntimeError / SystemError naming the core
 PyObject* set_python_error(std::exception_ptr failure) noexcept;
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

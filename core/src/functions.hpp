@@ -10,4 +10,4 @@ PyObject* core_handshake(PyObject* module, PyObject* unused) noexcept;
 PyObject* core_sparse_embed_single(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* core_sparse_embed_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

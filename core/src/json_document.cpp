@@ -15,11 +15,12 @@ JsonDocument::JsonDocument(std::string_view text, const char* what, std::string*
         doc_ = yyjson_read_opts(insitu->data(), text.size(), YYJSON_READ_INSITU, nullptr, &err);
     } else {
         // Without YYJSON_READ_INSITU yyjson only reads the buffer; the cast is its API's.
-        doc_ = yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_NOFLAG,
-                                nullptr, &err);
+        doc_ =
+            yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_NOFLAG, nullptr, &err);
     }
     if (doc_ == nullptr) {
-        if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
+        if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION)
+            throw std::bad_alloc();
         throw InputError(std::string(what) + " is not valid JSON: " + err.msg + " (at byte " +
                          std::to_string(err.pos) + ")");
     }
@@ -27,14 +28,21 @@ JsonDocument::JsonDocument(std::string_view text, const char* what, std::string*
 
 const char* json_type_name(yyjson_val* value) noexcept {
     switch (yyjson_get_type(value)) {
-        case YYJSON_TYPE_NULL: return "null";
-        case YYJSON_TYPE_BOOL: return "boolean";
-        case YYJSON_TYPE_NUM: return "number";
-        case YYJSON_TYPE_STR: return "string";
-        case YYJSON_TYPE_ARR: return "array";
-        case YYJSON_TYPE_OBJ: return "object";
-        default: return "unknown";
+    case YYJSON_TYPE_NULL:
+        return "null";
+    case YYJSON_TYPE_BOOL:
+        return "boolean";
+    case YYJSON_TYPE_NUM:
+        return "number";
+    case YYJSON_TYPE_STR:
+        return "string";
+    case YYJSON_TYPE_ARR:
+        return "array";
+    case YYJSON_TYPE_OBJ:
+        return "object";
+    default:
+        return "unknown";
     }
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

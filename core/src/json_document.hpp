@@ -28,4 +28,4 @@ private:
 // Short JSON type name of a value, for error messages.
 const char* json_type_name(yyjson_val* value) noexcept;
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -21,10 +21,11 @@ void append_double(std::string& out, double value) {
     const auto result = std::to_chars(buf, buf + sizeof buf, value);
     const std::string_view text(buf, static_cast<std::size_t>(result.ptr - buf));
     out.append(text);
-    if (text.find_first_of(".e") == std::string_view::npos) out.append(".0");
+    if (text.find_first_of(".e") == std::string_view::npos)
+        out.append(".0");
 }
 
-}  // namespace
+} // namespace
 
 std::size_t embedding_size_hint(const SparseVector& vector) noexcept {
     // Up to 10 digits per index and 24 per weight, a comma each, and the fixed members.
@@ -34,12 +35,14 @@ std::size_t embedding_size_hint(const SparseVector& vector) noexcept {
 void append_embedding(std::string& out, const SparseVector& vector) {
     out.append("{\"indices\":[");
     for (std::size_t i = 0; i < vector.indices.size(); ++i) {
-        if (i != 0) out.push_back(',');
+        if (i != 0)
+            out.push_back(',');
         append_uint(out, vector.indices[i]);
     }
     out.append("],\"values\":[");
     for (std::size_t i = 0; i < vector.values.size(); ++i) {
-        if (i != 0) out.push_back(',');
+        if (i != 0)
+            out.push_back(',');
         append_double(out, vector.values[i]);
     }
     out.append(vector.truncated ? "],\"truncated\":true,\"original_chars\":"
@@ -50,4 +53,4 @@ void append_embedding(std::string& out, const SparseVector& vector) {
     out.push_back('}');
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

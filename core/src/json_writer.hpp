@@ -14,4 +14,4 @@ void append_embedding(std::string& out, const SparseVector& vector);
 // A generous upper estimate of what append_embedding writes, for reserving.
 std::size_t embedding_size_hint(const SparseVector& vector) noexcept;
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -17,21 +17,18 @@ int core_exec(PyObject* module) noexcept {
 }
 
 PyMethodDef core_methods[] = {
-    {"handshake", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_handshake)),
-     METH_NOARGS,
+    {"handshake", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_handshake)), METH_NOARGS,
      "handshake()\n--\n\n"
      "Describe this core build as JSON text: {\"capabilities\": [...], \"version\": ...}."},
     {"sparse_embed_single",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_sparse_embed_single)),
-     METH_FASTCALL,
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_sparse_embed_single)), METH_FASTCALL,
      "sparse_embed_single(text, profile_json, /)\n--\n\n"
      "Embed one text; return the embedding object as JSON text:\n"
      "{\"indices\": [...], \"values\": [...], \"truncated\": bool,\n"
      " \"original_chars\": int, \"used_chars\": int}.\n"
      "Raises ValueError for a malformed profile. Releases the GIL while computing."},
     {"sparse_embed_batch",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_sparse_embed_batch)),
-     METH_FASTCALL,
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_sparse_embed_batch)), METH_FASTCALL,
      "sparse_embed_batch(texts_json, profile_json, /)\n--\n\n"
      "Embed a JSON array of texts; return {\"embeddings\": [...]} as JSON text, one\n"
      "embedding object per text, in order. Raises ValueError for a malformed profile\n"
@@ -58,8 +55,8 @@ PyModuleDef core_module = {
     nullptr,
 };
 
-}  // namespace
-}  // namespace pellandor_core
+} // namespace
+} // namespace pellandor_core
 
 PyMODINIT_FUNC PyInit_pellandor_core_py(void) noexcept {
     return PyModuleDef_Init(&pellandor_core::core_module);

@@ -20,30 +20,31 @@ yyjson_val* member(yyjson_val* object, const char* name) {
 }
 
 [[noreturn]] void wrong_type(const char* name, const char* expected, yyjson_val* value) {
-    throw InputError(std::string("profile_json member \"") + name + "\" must be " + expected +
-                     ", not " + json_type_name(value));
+    throw InputError(std::string("profile_json member \"") + name + "\" must be " + expected + ", not " +
+                     json_type_name(value));
 }
 
 std::size_t count_member(yyjson_val* object, const char* name) {
     yyjson_val* value = member(object, name);
-    if (!yyjson_is_uint(value)) wrong_type(name, "a non-negative integer", value);
+    if (!yyjson_is_uint(value))
+        wrong_type(name, "a non-negative integer", value);
     const std::uint64_t n = yyjson_get_uint(value);
     if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
         // A limit beyond what memory can hold means no limit.
         constexpr auto kMax = std::numeric_limits<std::size_t>::max();
-        if (n > kMax) return kMax;
+        if (n > kMax)
+            return kMax;
     }
     return static_cast<std::size_t>(n);
 }
 
-}  // namespace
+} // namespace
 
 Profile parse_profile(std::string_view profile_json) {
     const JsonDocument doc(profile_json, "profile_json");
     yyjson_val* root = doc.root();
     if (!yyjson_is_obj(root)) {
-        throw InputError(std::string("profile_json must be a JSON object, not ") +
-                         json_type_name(root));
+        throw InputError(std::string("profile_json must be a JSON object, not ") + json_type_name(root));
     }
 
     yyjson_val* version = member(root, "version");
@@ -54,10 +55,11 @@ Profile parse_profile(std::string_view profile_json) {
     Profile profile;
     profile.max_text_chars = count_member(root, "max_text_chars");
     yyjson_val* pretokenize = member(root, "code_pretokenize");
-    if (!yyjson_is_bool(pretokenize)) wrong_type("code_pretokenize", "true or false", pretokenize);
+    if (!yyjson_is_bool(pretokenize))
+        wrong_type("code_pretokenize", "true or false", pretokenize);
     profile.code_pretokenize = yyjson_get_bool(pretokenize);
     profile.min_token_len = count_member(root, "min_token_len");
     return profile;
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -19,4 +19,4 @@ struct Profile {
 // Throws InputError naming the offending member.
 Profile parse_profile(std::string_view profile_json);
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

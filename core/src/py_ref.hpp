@@ -38,4 +38,4 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -12,9 +12,8 @@
 namespace pellandor_core {
 
 void handshake_json(std::string& out) {
-    out.assign(
-        "{\"capabilities\":[\"ignore_builtin_replace\",\"sparse_embed\",\"sparse_embed_batch\","
-        "\"code_pretokenize\"],\"token_hash\":\"fnv1a32\",\"version\":\"");
+    out.assign("{\"capabilities\":[\"ignore_builtin_replace\",\"sparse_embed\",\"sparse_embed_batch\","
+               "\"code_pretokenize\"],\"token_hash\":\"fnv1a32\",\"version\":\"");
     out.append(kCoreVersion);
     out.append("\"}");
 }
@@ -46,11 +45,13 @@ void embed_batch_json(std::string_view texts_json, std::string_view profile_json
     for (std::size_t i = 0; i < texts.size(); ++i) {
         embedder.embed(texts[i], vector);
         const std::size_t needed = out.size() + embedding_size_hint(vector);
-        if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
-        if (i != 0) out.push_back(',');
+        if (needed > out.capacity())
+            out.reserve(std::max(needed, out.capacity() * 2));
+        if (i != 0)
+            out.push_back(',');
         append_embedding(out, vector);
     }
     out.append("]}");
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

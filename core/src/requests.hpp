@@ -16,4 +16,4 @@ void embed_single_json(std::string_view text, std::string_view profile_json, std
 void embed_batch_json(std::string_view texts_json, std::string_view profile_json, std::string& out,
                       std::string& scratch_json);
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -11,10 +11,11 @@ namespace {
 constexpr std::size_t kKeepBytes = std::size_t{64} << 20;
 
 void trim(std::string& buffer) noexcept {
-    if (buffer.capacity() > kKeepBytes) std::string().swap(buffer);
+    if (buffer.capacity() > kKeepBytes)
+        std::string().swap(buffer);
 }
 
-}  // namespace
+} // namespace
 
 Scratch& thread_scratch() noexcept {
     thread_local Scratch scratch;
@@ -26,4 +27,4 @@ void trim_scratch(Scratch& scratch) noexcept {
     trim(scratch.answer);
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -8,8 +8,8 @@
 namespace pellandor_core {
 
 struct Scratch {
-    std::string json;    // a JSON input copied for in-place parsing
-    std::string answer;  // the answer being written
+    std::string json;   // a JSON input copied for in-place parsing
+    std::string answer; // the answer being written
 };
 
 // The calling thread's buffers (each thread its own, so no locking).
@@ -18,4 +18,4 @@ Scratch& thread_scratch() noexcept;
 // Gives memory back when a buffer has grown past what is worth keeping between calls.
 void trim_scratch(Scratch& scratch) noexcept;
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -19,8 +19,8 @@ std::vector<std::string_view> text_array(const JsonDocument& doc) {
     yyjson_val* element = nullptr;
     yyjson_arr_foreach(root, index, max, element) {
         if (!yyjson_is_str(element)) {
-            throw InputError("texts_json element " + std::to_string(index) +
-                             " must be a string, not " + json_type_name(element));
+            throw InputError("texts_json element " + std::to_string(index) + " must be a string, not " +
+                             json_type_name(element));
         }
         // The length, not the terminator: a text may hold "\u0000".
         texts.emplace_back(yyjson_get_str(element), yyjson_get_len(element));
@@ -28,4 +28,4 @@ std::vector<std::string_view> text_array(const JsonDocument& doc) {
     return texts;
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -12,4 +12,4 @@ namespace pellandor_core {
 // Throws InputError unless the root is an array whose elements are all strings.
 std::vector<std::string_view> text_array(const JsonDocument& doc);
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -19,4 +19,4 @@ constexpr std::uint32_t token_hash(std::string_view token) noexcept {
 static_assert(token_hash("") == 2166136261u);
 static_assert(token_hash("a") == 0xE40C292Cu);
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -22,7 +22,8 @@ public:
     }
 
     void finish() {
-        if (length_ == 0) return;
+        if (length_ == 0)
+            return;
         if (length_ >= min_len_) {
             ends_.push_back(chars_.size());
         } else {
@@ -41,13 +42,16 @@ private:
 // Whether a code-mode word run is cut between `prev` and `cur`; `next` is the class of the
 // character after `cur` (Separator at the end of the text).
 bool is_boundary(CharClass prev, CharClass cur, CharClass next) noexcept {
-    if ((prev == CharClass::Digit) != (cur == CharClass::Digit)) return true;
-    if (cur != CharClass::Upper) return false;
-    if (prev == CharClass::Lower || prev == CharClass::Caseless) return true;
+    if ((prev == CharClass::Digit) != (cur == CharClass::Digit))
+        return true;
+    if (cur != CharClass::Upper)
+        return false;
+    if (prev == CharClass::Lower || prev == CharClass::Caseless)
+        return true;
     return prev == CharClass::Upper && next == CharClass::Lower;
 }
 
-}  // namespace
+} // namespace
 
 void Tokenizer::tokenize(std::string_view text, TokenList& tokens) const {
     tokens.clear();
@@ -72,7 +76,8 @@ void Tokenizer::tokenize(std::string_view text, TokenList& tokens) const {
             if (prev == CharClass::Upper && cls == CharClass::Upper && pos < text.size()) {
                 next = classify(decode_utf8(text, pos).value);
             }
-            if (is_boundary(prev, cls, next)) token.finish();
+            if (is_boundary(prev, cls, next))
+                token.finish();
         }
         token.append(cp.value);
         prev = cls;
@@ -80,4 +85,4 @@ void Tokenizer::tokenize(std::string_view text, TokenList& tokens) const {
     token.finish();
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -50,4 +50,4 @@ private:
     TokenizerOptions options_;
 };
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

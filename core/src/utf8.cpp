@@ -6,9 +6,11 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-constexpr bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
+constexpr bool is_continuation(unsigned char byte) noexcept {
+    return (byte & 0xC0) == 0x80;
+}
 
-}  // namespace
+} // namespace
 
 CodePoint decode_utf8(std::string_view text, std::size_t pos) noexcept {
     const auto lead = static_cast<unsigned char>(text[pos]);
@@ -88,4 +90,4 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

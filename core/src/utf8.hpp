@@ -11,7 +11,7 @@ namespace pellandor_core {
 
 struct CodePoint {
     char32_t value;
-    std::size_t length;  // bytes taken from the input, at least 1
+    std::size_t length; // bytes taken from the input, at least 1
 };
 
 CodePoint decode_utf8(std::string_view text, std::size_t pos) noexcept;
@@ -24,4 +24,4 @@ std::size_t prefix_bytes(std::string_view text, std::size_t max_chars) noexcept;
 
 void append_utf8(std::string& out, char32_t cp);
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -20,16 +20,16 @@ template <class Work>
 PyObject* compute_without_gil(Work&& work) noexcept {
     Scratch& scratch = thread_scratch();
     std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
+    PyThreadState* const saved = PyEval_SaveThread(); // what Py_BEGIN_ALLOW_THREADS does
     try {
         std::forward<Work>(work)(scratch);
     } catch (...) {
         failure = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(saved);
     PyObject* result = failure ? set_python_error(failure) : ascii_str(scratch.answer);
     trim_scratch(scratch);
     return result;
 }
 
-}  // namespace pellandor_core
+} // namespace pellandor_core

@@ -1,0 +1,253 @@
+"""Module lifecycle: one module object per process, one interpreter, failed initialisation,
+module attributes and the shared type registry."""
+
+import builtins
+import importlib.util
+import json
+import sys
+
+import pytest
+
+from conftest import run_python
+
+import pellandor.brimsett as brimsett
+import pellandor.mistrel as mistrel
+
+MODULES = {"brimsett": brimsett, "mistrel": mistrel}
+GLOBALS = {
+    "brimsett": ["json", "logging", "logger", "_cached_capabilities", "_load_capabilities",
+                 "require_capability"],
+    "mistrel": ["Path", "settings", "build_scan_config"],
+}
+INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded into one "
+                      "interpreter per process.")
+
+# Prints the failed import's exception and our traceback entries as one JSON line.
+REPORT = """
+import json as _json, traceback as _tb
+def report(exc):
+    print(_json.dumps([type(exc).__name__, str(exc), [
+        [f.name, f.filename, f.lineno] for f in _tb.extract_tb(exc.__traceback__)
+        if f.filename.startswith("src/pellandor/")]]))
+"""
+
+
+def run_json(code):
+    """Run a snippet and decode every line of its output as JSON."""
+    out = run_python(REPORT + code).stdout
+    return [json.loads(line) for line in out.splitlines() if line.strip()]
+
+
+# --- module attributes ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("short", ["brimsett", "mistrel"])
+def test_module_attributes(short):
+    module = MODULES[short]
+    spec = importlib.util.find_spec(f"pellandor.{short}")
+    assert module.__name__ == f"pellandor.{short}"
+    assert module.__builtins__ is builtins
+    assert module.__test__ == {} and type(module.__test__) is dict
+    assert module.__file__ == spec.origin
+    assert module.__loader__ is module.__spec__.loader
+    assert type(module.__loader__).__name__ == "ExtensionFileLoader"
+    assert module.__package__ == "pellandor"
+    assert not hasattr(module, "__path__")
+    assert sys.modules[f"pellandor.{short}"] is module
+
+
+@pytest.mark.parametrize("short", ["brimsett", "mistrel"])
+def test_globals_created_in_order(short):
+    out = run_python(f"""
+        import json
+        import pellandor.{short} as m
+        keys = list(vars(m))
+        print(json.dumps([[k for k in keys if not (k.startswith("__") and k.endswith("__"))],
+                          keys[-1]]))
+    """).stdout
+    assert json.loads(out) == [GLOBALS[short], "__test__"]
+
+
+def test_registry_module_shared():
+    registry = sys.modules["_pellandor_frame_v1"]
+    ft = registry.pellandor_function
+    assert type(brimsett.require_capability) is ft is type(mistrel.build_scan_config)
+    assert type(ft) is registry._common_types_metatype
+
+
+# --- one module object per process ------------------------------------------------------
+
+@pytest.mark.parametrize("short, rebind", [("brimsett", "logger"), ("mistrel", "settings")])
+def test_reimport_and_reload_return_same_module(short, rebind):
+    out = run_python(f"""
+        import importlib, sys, types
+        name = "pellandor.{short}"
+        first = importlib.import_module(name)
+        test_dict = first.__test__
+        marker = object()
+        first.{rebind} = marker
+        # statements that ran again would fail on these
+        sys.modules["logging"] = types.ModuleType("logging")
+        sys.modules["pellandor.config"] = types.ModuleType("pellandor.config")
+        del sys.modules[name]
+        second = importlib.import_module(name)
+        assert second is first and sys.modules[name] is first
+        assert first.{rebind} is marker and first.__test__ is test_dict
+        assert importlib.reload(first) is first
+        assert first.{rebind} is marker and first.__test__ is test_dict
+        print("ok")
+    """).stdout.split()
+    assert out == ["ok"]
+
+
+@pytest.mark.parametrize("short", ["brimsett", "mistrel"])
+def test_exec_on_another_module_object_is_refused(short):
+    out = run_python(f"""
+        import importlib.util
+        spec = importlib.util.find_spec("pellandor.{short}")
+        one = importlib.util.module_from_spec(spec)
+        two = importlib.util.module_from_spec(spec)
+        assert one is not two
+        spec.loader.exec_module(one)
+        spec.loader.exec_module(one)  # the adopted module: nothing runs again
+        try:
+            spec.loader.exec_module(two)
+        except RuntimeError as exc:
+            print(exc)
+        three = importlib.util.module_from_spec(spec)
+        print(three is one, hasattr(two, "__test__"))
+    """).stdout.splitlines()
+    assert out == [f"Module '{short}' has already been imported. Re-initialisation is not supported.",
+                   "True False"]
+
+
+# --- one interpreter per process ------------------------------------------------------------
+
+SUB = """
+import _interpreters
+iid = _interpreters.create(_interpreters.new_config("legacy"))
+def in_sub(code):
+    failure = _interpreters.run_string(iid, code)
+    return None if failure is None else [failure.type.__name__, failure.msg]
+"""
+
+
+@pytest.mark.parametrize("short", ["brimsett", "mistrel"])
+def test_second_interpreter_refused_first_keeps_working(short):
+    out = run_python(SUB + f"""
+import json
+import pellandor.{short} as first
+print(json.dumps(in_sub("import pellandor.{short}")))
+print(json.dumps(in_sub("import pellandor.{short}")))
+import pellandor.brimsett as b, pellandor.mistrel as m
+b._cached_capabilities = {{"x"}}
+print(json.dumps([b.require_capability("x", "c"), sorted(m.build_scan_config("r"))[0]]))
+""").stdout.splitlines()
+    refused = ["ImportError", INTERPRETER_CHANGE]
+    assert [json.loads(line) for line in out] == [refused, refused, [None, "builtin_patterns"]]
+
+
+@pytest.mark.parametrize("short", ["brimsett", "mistrel"])
+def test_main_interpreter_refused_when_subinterpreter_came_first(short):
+    out = run_python(SUB + f"""
+import json
+print(json.dumps(in_sub("import pellandor.{short}; assert pellandor.{short}.__test__ == {{}}")))
+try:
+    import pellandor.{short}
+except ImportError as exc:
+    print(json.dumps([type(exc).__name__, str(exc)]))
+print(json.dumps(in_sub("import pellandor.{short}")))
+""").stdout.splitlines()
+    assert [json.loads(line) for line in out] == [None, ["ImportError", INTERPRETER_CHANGE], None]
+
+
+# --- failed initialisation ------------------------------------------------------------------
+
+@pytest.mark.parametrize("short, breaker, exc_type, message, line", [
+    ("brimsett", 'sys.modules["json"] = None', "ModuleNotFoundError", None, 8),
+    ("brimsett", 'sys.modules["logging"] = None', "ModuleNotFoundError", None, 9),
+    ("brimsett", 'sys.modules["logging"] = types.ModuleType("logging")', "AttributeError", None,
+     11),
+    ("mistrel", 'sys.modules["pathlib"] = types.ModuleType("pathlib")', "ImportError",
+     "cannot import name Path", 9),
+    ("mistrel", 'sys.modules["pellandor.config"] = types.ModuleType("pellandor.config")',
+     "ImportError", "cannot import name settings", 11),
+    ("mistrel", 'sys.modules["pellandor.config"] = None', "ModuleNotFoundError", None, 11),
+])
+def test_failed_init_has_entry_and_retry_runs_statements(short, breaker, exc_type, message, line):
+    reports = run_json(f"""
+import sys, types
+import json, logging, pathlib, pellandor.config  # real modules to put back afterwards
+saved = dict(sys.modules)
+{breaker}
+try:
+    import pellandor.{short}
+except BaseException as exc:
+    report(exc)
+sys.modules.update({{k: v for k, v in saved.items() if k in ("json", "logging", "pathlib",
+                                                           "pellandor.config")}})
+sys.modules.pop("pellandor.{short}", None)
+import pellandor.{short} as mod
+print(_json.dumps([sorted(k for k in vars(mod) if not k.startswith("__")), mod.__test__]))
+""")
+    (kind, text, found), (names, test_dict) = reports
+    assert kind == exc_type
+    if message is not None:
+        assert text == message
+    assert found == [[f"init pellandor.{short}", f"src/pellandor/{short}", line]]
+    assert names == sorted(GLOBALS[short]) and test_dict == {}
+
+
+def test_retry_builds_a_new_module_object_and_binds_fresh_globals():
+    reports = run_json("""
+import sys, types, logging, pellandor.config
+real_config = sys.modules["pellandor.config"]
+sys.modules["logging"], real_logging = types.ModuleType("logging"), sys.modules["logging"]
+try:
+    import pellandor.brimsett
+except AttributeError as exc:
+    report(exc)
+sys.modules["logging"] = real_logging
+import pellandor.brimsett as b
+print(_json.dumps([b.logger.name, b.logging is real_logging, b._cached_capabilities]))
+""")
+    assert reports[0][2] == [["init pellandor.brimsett", "src/pellandor/brimsett", 11]]
+    assert reports[1] == ["pellandor.brimsett", True, None]
+
+
+def test_from_import_falls_back_to_submodule():
+    out = run_python("""
+        import sys, types
+        import pellandor.config
+        stub = types.ModuleType("pellandor.config")
+        sys.modules["pellandor.config"] = stub
+        sub = types.SimpleNamespace(ignore_mode="x")
+        sys.modules["pellandor.config.settings"] = sub
+        import pellandor.mistrel as m
+        print(m.settings is sub)
+    """).stdout.split()
+    assert out == ["True"]
+
+
+@pytest.mark.parametrize("entry, value", [
+    ("pellandor_function", "5"),            # not a type
+    ("pellandor_function", "object"),       # a type of another instance size
+    ("_common_types_metatype", "5"),
+])
+def test_bad_registry_entry_fails_init_at_line_1(entry, value):
+    reports = run_json(f"""
+import sys, types
+registry = types.ModuleType("_pellandor_frame_v1")
+setattr(registry, "{entry}", {value})
+sys.modules["_pellandor_frame_v1"] = registry
+try:
+    import pellandor.brimsett
+except BaseException as exc:
+    report(exc)
+""")
+    kind, _, found = reports[0]
+    assert kind == "TypeError"
+    assert found == [["init pellandor.brimsett", "src/pellandor/brimsett", 1]]
+
+
+def test_version_mismatch_warning():
+    pytest.skip("needs an interpreter other than 3.13 to load the module")

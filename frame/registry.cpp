@@ -9,7 +9,21 @@ namespace pel {
 
 namespace {
 
-PyType_Slot metatype_slots[] = {{0, nullptr}};
+// A shared type's `__module__` is the registry, read from its name: the function type's own dict
+// holds the `__module__` member of its instances under that key.
+PyObject* metatype_getattro(PyObject* type, PyObject* name) {
+    if (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "__module__")) {
+        const char* full = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+        const char* dot = std::strrchr(full, '.');
+        if (dot != nullptr) return PyUnicode_FromStringAndSize(full, dot - full);
+    }
+    return PyType_Type.tp_getattro(type, name);
+}
+
+PyType_Slot metatype_slots[] = {
+    {Py_tp_getattro, reinterpret_cast<void*>(metatype_getattro)},
+    {0, nullptr},
+};
 
 PyType_Spec metatype_spec = {
     "_pellandor_frame_v1._common_types_metatype",

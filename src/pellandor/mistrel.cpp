@@ -59,8 +59,6 @@ Owned list_of(Ref iterable) { return check(PySequence_List(iterable)); }
 
 Owned text_of(Ref value) { return PyUnicode_CheckExact(value.get()) ? Owned::borrow(value) : check(PyObject_Str(value)); }
 
-void insert(Ref payload, Ref key, Ref value) { check(PyDict_SetItem(payload, key, value)); }
-
 // def build_scan_config(repo_path: Path) -> dict[str, object]:
 Owned build_scan_config(Frame& frame, PyObject* repo_path) {
     frame.line = 27;  // if settings.builtin_ignore_replace:
@@ -74,28 +72,28 @@ Owned build_scan_config(Frame& frame, PyObject* repo_path) {
 
     frame.line = 33;  // return {
     Owned payload = check(PyDict_New());
-    insert(payload, k.repo_root, text_of(repo_path));  // "repo_root": str(repo_path),
+    set_item(payload, k.repo_root, text_of(repo_path));  // "repo_root": str(repo_path),
     frame.line = 34;  // "builtin_patterns": list(settings.builtin_ignore_patterns),
     Owned builtin_patterns = list_of(getattr(global(k.settings), k.builtin_ignore_patterns));
     frame.line = 33;
-    insert(payload, k.builtin_patterns, builtin_patterns);
+    set_item(payload, k.builtin_patterns, builtin_patterns);
     frame.line = 35;  // "extra_patterns": list(settings.extra_ignore_patterns),
     Owned extra_patterns = list_of(getattr(global(k.settings), k.extra_ignore_patterns));
     frame.line = 33;
-    insert(payload, k.extra_patterns, extra_patterns);
+    set_item(payload, k.extra_patterns, extra_patterns);
     frame.line = 36;  // "ignore_mode": settings.ignore_mode,
     Owned ignore_mode = getattr(global(k.settings), k.ignore_mode);
     frame.line = 33;
-    insert(payload, k.ignore_mode, ignore_mode);
+    set_item(payload, k.ignore_mode, ignore_mode);
     frame.line = 37;  // "use_gitignore": settings.ignore_mode == "git+pellandor",
     Owned use_gitignore = equals(getattr(global(k.settings), k.ignore_mode), k.git_mode);
     frame.line = 33;
-    insert(payload, k.use_gitignore, use_gitignore);
-    insert(payload, k.use_pellandorignore, Py_True);  // "use_pellandorignore": True,
+    set_item(payload, k.use_gitignore, use_gitignore);
+    set_item(payload, k.use_pellandorignore, Py_True);  // "use_pellandorignore": True,
     frame.line = 39;  // "replace_builtin_patterns": settings.builtin_ignore_replace,
     Owned replace = getattr(global(k.settings), k.builtin_ignore_replace);
     frame.line = 33;
-    insert(payload, k.replace_builtin_patterns, replace);
+    set_item(payload, k.replace_builtin_patterns, replace);
     return payload;  // }
 }
 

@@ -260,10 +260,6 @@ def test_settings_global_is_looked_up_each_call(settings, monkeypatch):
     assert mistrel.build_scan_config("r")["ignore_mode"] == "plain"
 
 
-def test_argument_type_is_not_checked_and_keyword_works(settings):
-    assert mistrel.build_scan_config(repo_path=None)["repo_root"] == "None"
-
-
 # --- failures and their traceback entries --------------------------------------------
 
 class _Flaky:

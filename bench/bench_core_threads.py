@@ -1,8 +1,9 @@
 """Does the core's batch embedding scale across threads?
 
-Embeds the standard library's .py files (the first 1024) in batches of 64, first in one thread, then split
-between two threads, and prints the speed-up and the throughput. The core releases the GIL
-while it computes, so two threads on two cores should come close to twice as fast.
+Embeds the first 1024 .py files of the standard library in batches of 64, first in one
+thread, then in two threads sharing the batches, and prints the speed-up and the
+throughput. The core releases the GIL while it computes, so two threads on two cores
+should come close to twice as fast.
 
     python bench/bench_core_threads.py             # pellandor_core_py.sparse_embed_batch directly
     python bench/bench_core_threads.py --service   # through get_sparse_service().embed_batch

@@ -54,7 +54,8 @@ void function_dealloc(PyObject* self) {
 
 // --- calls -----------------------------------------------------------------------------------------
 
-// The classic entry (a tuple and a dict): rebuilt as a vectorcall with keyword names.
+// The classic entry (a tuple and a dict): rebuilt as a vectorcall with keyword names. The vector
+// holds its own references to the keyword values, as the dict may change during the call.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     vectorcallfunc vectorcall = as_function(self)->vectorcall;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
@@ -62,28 +63,26 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         return vectorcall(self, PySequence_Fast_ITEMS(args), static_cast<size_t>(nargs), nullptr);
     }
     Py_ssize_t nkwargs = PyDict_GET_SIZE(kwargs);
+    Owned names = Owned::steal(PyTuple_New(nkwargs));
+    if (!names) return nullptr;
     auto** vector = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(nargs + nkwargs)));
     if (vector == nullptr) return PyErr_NoMemory();
-    Owned names = Owned::steal(PyTuple_New(nkwargs));
-    PyObject* result = nullptr;
-    if (names) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) vector[i] = PyTuple_GET_ITEM(args, i);
-        Py_ssize_t position = 0, i = 0;
-        PyObject *key, *value;
-        bool keys_are_text = true;
-        while (PyDict_Next(kwargs, &position, &key, &value)) {
-            keys_are_text = keys_are_text && PyUnicode_Check(key);
-            PyTuple_SET_ITEM(names.get(), i, Py_NewRef(key));
-            vector[nargs + i++] = value;
-        }
-        if (keys_are_text) {
-            // The dict holds the values; the vector only borrows them for the call.
-            Owned keep = Owned::borrow(kwargs);
-            result = vectorcall(self, vector, static_cast<size_t>(nargs), names);
-        } else {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        }
+    for (Py_ssize_t i = 0; i < nargs; ++i) vector[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t position = 0, filled = 0;
+    PyObject *key, *value;
+    bool keys_are_text = true;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        keys_are_text = keys_are_text && PyUnicode_Check(key);
+        PyTuple_SET_ITEM(names.get(), filled, Py_NewRef(key));
+        vector[nargs + filled++] = Py_NewRef(value);
     }
+    PyObject* result = nullptr;
+    if (keys_are_text) {
+        result = vectorcall(self, vector, static_cast<size_t>(nargs), names);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    }
+    for (Py_ssize_t i = 0; i < filled; ++i) Py_DECREF(vector[nargs + i]);
     PyMem_Free(vector);
     return result;
 }

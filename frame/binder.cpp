@@ -7,6 +7,15 @@
 #define PELLANDOR_EXACT_BUILTIN_ARGS 1
 #endif
 
+// Error paths stay out of line, so the binding fast path stays small.
+#if defined(__GNUC__) || defined(__clang__)
+#define PELLANDOR_COLD __attribute__((cold, noinline))
+#elif defined(_MSC_VER)
+#define PELLANDOR_COLD __declspec(noinline)
+#else
+#define PELLANDOR_COLD
+#endif
+
 namespace pel {
 
 namespace {
@@ -21,7 +30,7 @@ bool fail_at_definition(const FunctionDef& def) noexcept {
     return false;
 }
 
-[[gnu::cold]] bool count_error(const FunctionDef& def, Py_ssize_t given) noexcept {
+PELLANDOR_COLD bool count_error(const FunctionDef& def, Py_ssize_t given) noexcept {
     Py_ssize_t min = def.required, max = parameter_count(def);
     const char* bound = min == max ? "exactly" : given < min ? "at least" : "at most";
     Py_ssize_t expected = min == max || given < min ? min : max;
@@ -30,7 +39,7 @@ bool fail_at_definition(const FunctionDef& def) noexcept {
     return fail_at_definition(def);
 }
 
-[[gnu::cold]] bool keyword_error(const FunctionDef& def, const char* format, PyObject* keyword) noexcept {
+PELLANDOR_COLD bool keyword_error(const FunctionDef& def, const char* format, PyObject* keyword) noexcept {
     PyErr_Format(PyExc_TypeError, format, def.name, keyword);
     return fail_at_definition(def);
 }
@@ -147,7 +156,7 @@ bool coerce_integer(const FunctionDef& def, const Parameter& parameter, PyObject
     return false;
 }
 
-[[gnu::cold]] void attach_subclass_note() noexcept {
+PELLANDOR_COLD void attach_subclass_note() noexcept {
     PyObject* error = PyErr_GetRaisedException();
     PyObject* noted = PyObject_CallMethod(
         error, "add_note", "s",

@@ -94,8 +94,8 @@ $(VENV)/.deps: pyproject.toml Makefile $(VENV)/.interpreter
 	    tools="$$tools cmake>=3.26"; \
 	fi; \
 	if ! ninja --version >/dev/null 2>&1; then tools="$$tools ninja"; fi; \
-	echo "$(VPY) -m pip install scikit-build-core pytest hypothesis$$tools"; \
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" pytest hypothesis $$tools
+	echo "$(VPY) -m pip install scikit-build-core pytest hypothesis mypy$$tools"; \
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" pytest hypothesis mypy $$tools
 	@touch $@
 
 # Always handed to pip: the build tree under build/ is persistent, so only what

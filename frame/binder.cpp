@@ -168,9 +168,9 @@ PELLANDOR_COLD void attach_subclass_note() noexcept {
 }
 
 bool has_declared_type(const Parameter& parameter, PyObject* value) noexcept {
-    if (value == Py_None && parameter.none_allowed) return true;
     PyTypeObject* type = declared_type(parameter.type);
     if (Py_IS_TYPE(value, type)) return true;
+    if (value == Py_None && parameter.none_allowed) return true;
     if (!PELLANDOR_EXACT_BUILTIN_ARGS && PyObject_TypeCheck(value, type)) return true;
     argument_type_error(parameter, value);
     if (PyObject_TypeCheck(value, type)) attach_subclass_note();
@@ -185,32 +185,37 @@ bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObj
     bool keywords = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
     if (nargs > max || (!keywords && nargs < def.required)) return count_error(def, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    for (Py_ssize_t i = nargs; i < max; ++i) slots[i] = nullptr;
-    if (keywords && !bind_keywords(def, args, nargs, kwnames, slots)) return false;
-    for (Py_ssize_t i = def.required; i < max; ++i) {
-        if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(def.defaults, i - def.required);
+    if (keywords || nargs < max) {
+        for (Py_ssize_t i = nargs; i < max; ++i) slots[i] = nullptr;
+        if (keywords && !bind_keywords(def, args, nargs, kwnames, slots)) return false;
+        for (Py_ssize_t i = def.required; i < max; ++i) {
+            if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(def.defaults, i - def.required);
+        }
     }
-    for (Py_ssize_t i = 0; i < max; ++i) {
-        const Parameter& parameter = def.parameters[static_cast<size_t>(i)];
-        if (parameter.type == Declared::int_ && !coerce_integer(def, parameter, &slots[i], coerced[i])) return false;
+    if (def.coerces) {
+        for (Py_ssize_t i = 0; i < max; ++i) {
+            const Parameter& parameter = def.parameters[static_cast<size_t>(i)];
+            if (parameter.type == Declared::int_ && !coerce_integer(def, parameter, &slots[i], coerced[i])) {
+                return false;
+            }
+        }
     }
-    for (Py_ssize_t i = 0; i < max; ++i) {
-        const Parameter& parameter = def.parameters[static_cast<size_t>(i)];
-        if (parameter.type != Declared::any && !has_declared_type(parameter, slots[i])) return false;
+    if (def.checks_types) {
+        for (Py_ssize_t i = 0; i < max; ++i) {
+            const Parameter& parameter = def.parameters[static_cast<size_t>(i)];
+            if (parameter.type != Declared::any && !has_declared_type(parameter, slots[i])) return false;
+        }
     }
     return true;
 }
 
-bool refuse_arguments(const FunctionDef& def, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* refuse_arguments(const FunctionDef& def, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", def.name, "takes no keyword arguments");
-        return false;
-    }
-    if (nargs != 0) {
+    } else {
         PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def.name, "takes no arguments", nargs);
-        return false;
     }
-    return true;
+    return nullptr;
 }
 
 }  // namespace pel

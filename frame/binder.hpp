@@ -20,8 +20,26 @@ namespace pel {
 bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
           Owned* coerced) noexcept;
 
-// Refuses any argument to a function that takes none.
-bool refuse_arguments(const FunctionDef& def, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// Refuses the arguments given to a function that takes none; always null.
+PyObject* refuse_arguments(const FunctionDef& def, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+// The recursion guard of C function calls, with its common case inline: one thread-state read and
+// a counter, the same counter Py_EnterRecursiveCall keeps.
+class RecursionGuard {
+public:
+    bool enter() noexcept {
+        state_ = PyThreadState_GetUnchecked();
+        if (state_->c_recursion_remaining > 0) {
+            --state_->c_recursion_remaining;
+            return true;
+        }
+        return Py_EnterRecursiveCall(" while calling a Python object") == 0;
+    }
+    void leave() noexcept { ++state_->c_recursion_remaining; }
+
+private:
+    PyThreadState* state_ = nullptr;
+};
 
 template <class Body>
 struct BodyArity;
@@ -34,7 +52,8 @@ struct BodyArity<Owned (*)(Frame&, Args...)> {
 // traceback entry at the failing statement's line.
 template <class Run>
 PyObject* run_body(const FunctionDef& def, Run&& run) noexcept {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    RecursionGuard guard;
+    if (!guard.enter()) return nullptr;
     Frame frame{&def, def.first_line};
     PyObject* result = nullptr;
     try {
@@ -43,7 +62,7 @@ PyObject* run_body(const FunctionDef& def, Run&& run) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
-    Py_LeaveRecursiveCall();
+    guard.leave();
     if (result == nullptr) add_traceback(frame);
     return result;
 }
@@ -65,7 +84,10 @@ PyObject* with_arguments(PyObject* callable, PyObject* const* args, size_t nargs
 template <auto Body>
 PyObject* no_arguments(PyObject* callable, PyObject* const*, size_t nargsf, PyObject* kwnames) noexcept {
     const FunctionDef& def = *as_function(callable)->def;
-    if (!refuse_arguments(def, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+        return refuse_arguments(def, nargs, kwnames);
+    }
     return run_body(def, [](Frame& frame) { return Body(frame); });
 }
 

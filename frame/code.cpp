@@ -40,6 +40,10 @@ void create_code(FunctionDef& def) {
         defaults = check(PyTuple_New(optional));
         for (Py_ssize_t d = 0; d < optional; ++d) PyTuple_SET_ITEM(defaults.get(), d, Py_NewRef(Py_None));
     }
+    for (const Parameter& parameter : def.parameters) {
+        def.coerces = def.coerces || parameter.type == Declared::int_;
+        def.checks_types = def.checks_types || parameter.type != Declared::any;
+    }
     Py_XSETREF(def.code, code.release());
     Py_XSETREF(def.defaults, defaults.release());
 }

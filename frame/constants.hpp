@@ -51,6 +51,10 @@ struct Text : Constant {
 // A name of a global, attribute, argument or key: interned.
 struct Name : Constant {
     Name(const char* text) noexcept : Constant(Kind::identifier, text) {}
+
+    // The last value read for this name as a global, and the module dict's change count then.
+    mutable PyObject* remembered = nullptr;
+    mutable std::uint64_t remembered_at = 0;
 };
 
 struct Integer : Constant {

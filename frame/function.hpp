@@ -37,6 +37,8 @@ struct FunctionDef {
 
     PyObject* code = nullptr;
     PyObject* defaults = nullptr;  // the tuple binding uses; never replaced by __defaults__ writes
+    bool coerces = false;          // some parameter is declared int
+    bool checks_types = false;     // some parameter is declared with a built-in type
 };
 
 struct FunctionObject {

@@ -4,6 +4,7 @@
 #include "code.hpp"
 #include "constants.hpp"
 #include "function.hpp"
+#include "globals.hpp"
 #include "registry.hpp"
 #include "services.hpp"
 
@@ -83,6 +84,7 @@ void adopt(PyObject* module) {
 // Preamble steps whose failures carry the initialisation entry at line 1.
 void prepare() {
     fetch_shared_types();
+    watch_globals();
     PyObject* modules = PyImport_GetModuleDict();
     if (!check(PyDict_Contains(modules, record.module_name))) {
         check(PyDict_SetItem(modules, record.module_name, record.module));

@@ -4,20 +4,9 @@
 
 namespace pel {
 
-// --- names -------------------------------------------------------------------------------------------
-
-Owned global(Ref name) {
-    PyObject* value = PyDict_GetItemWithError(record.globals, name);
-    if (value != nullptr) return Owned::borrow(value);
-    PyErr_Clear();
-    if (check(PyObject_GetOptionalAttr(record.builtins, name, &value)) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw_python_error();
-    }
-    return Owned::steal(value);
-}
-
-void set_global(Ref name, Ref value) { check(PyDict_SetItem(record.globals, name, value)); }
+namespace {
+const Name get_method = "get";
+}  // namespace
 
 // --- imports -----------------------------------------------------------------------------------------
 
@@ -152,6 +141,15 @@ Owned dict_subscript(Ref dict, Ref key) {
         throw_python_error();
     }
     return Owned::steal(value);
+}
+
+Owned get_or_none(Ref mapping, Ref key) {
+    if (PyDict_CheckExact(mapping.get())) {
+        PyObject* value = nullptr;
+        if (check(PyDict_GetItemRef(mapping, key, &value)) == 0) return none();
+        return Owned::steal(value);
+    }
+    return call_method(mapping, get_method, key);
 }
 
 // --- classes -----------------------------------------------------------------------------------------

@@ -4,6 +4,8 @@
 // reports a failure, so module code reads statement by statement like the Python it stands for.
 #pragma once
 
+#include "function.hpp"
+#include "globals.hpp"
 #include "module.hpp"
 
 #include <cstddef>
@@ -12,10 +14,6 @@
 namespace pel {
 
 // --- names -------------------------------------------------------------------------------------------
-
-// The value of a global: the module's own binding, else the builtin of that name.
-Owned global(Ref name);
-void set_global(Ref name, Ref value);
 
 inline Owned getattr(Ref object, Ref name) { return check(PyObject_GetAttr(object, name)); }
 inline void setattr(Ref object, Ref name, Ref value) {
@@ -33,12 +31,16 @@ Owned import_from(Ref module, Ref name);
 
 // --- calls -------------------------------------------------------------------------------------------
 
-// `callable(args...)`.
+// `callable(args...)`. A function of the frame's own type is entered directly: its entry guards
+// the recursion depth and always sets an exception when it fails.
 template <class... Args>
 Owned call(Ref callable, const Args&... args) {
     PyObject* vector[sizeof...(Args) + 1] = {nullptr, Ref(args).get()...};
-    return check(PyObject_Vectorcall(callable, vector + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr));
+    constexpr size_t nargsf = sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (Py_IS_TYPE(callable.get(), record.function_type)) {
+        return check(as_function(callable)->vectorcall(callable, vector + 1, nargsf, nullptr));
+    }
+    return check(PyObject_Vectorcall(callable, vector + 1, nargsf, nullptr));
 }
 
 // `callable(positional..., name=value...)`: `values` holds the positional arguments, then one value
@@ -67,6 +69,12 @@ inline Owned next_item(Ref iterator) {
     if (!item && PyErr_Occurred()) throw_python_error();
     return item;
 }
+
+// `mapping.get(key)`. An exact dict's own `get` cannot be replaced, so it is answered directly.
+Owned get_or_none(Ref mapping, Ref key);
+
+// A new dict for `size` entries, inserted by the caller (a dict display).
+inline Owned new_dict(Py_ssize_t size) { return check(_PyDict_NewPresized(size)); }
 
 // `mapping[key] = value` on a dict.
 inline void set_item(Ref dict, Ref key, Ref value) { check(PyDict_SetItem(dict, key, value)); }

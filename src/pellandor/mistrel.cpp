@@ -71,7 +71,7 @@ Owned build_scan_config(Frame& frame, PyObject* repo_path) {
     }
 
     frame.line = 33;  // return {
-    Owned payload = check(PyDict_New());
+    Owned payload = new_dict(7);
     set_item(payload, k.repo_root, text_of(repo_path));  // "repo_root": str(repo_path),
     frame.line = 34;  // "builtin_patterns": list(settings.builtin_ignore_patterns),
     Owned builtin_patterns = list_of(getattr(global(k.settings), k.builtin_ignore_patterns));

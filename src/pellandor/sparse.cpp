@@ -64,7 +64,6 @@ struct Constants {
     Name dumps = "dumps";
     Name loads = "loads";
     Name info = "info";
-    Name get = "get";
     Name profile_json = "_profile_json";
     Name sparse_profile_version = "sparse_profile_version";
     Name sparse_max_text_chars = "sparse_max_text_chars";
@@ -148,11 +147,11 @@ Owned sparse_result_from(Frame& frame, int first_line, Ref embedding) {
     frame.line = first_line + 2;
     Owned values = subscript(embedding, k.values);
     frame.line = first_line + 3;
-    Owned truncated = call_method(embedding, k.get, k.truncated);
+    Owned truncated = get_or_none(embedding, k.truncated);
     frame.line = first_line + 4;
-    Owned original_chars = call_method(embedding, k.get, k.original_chars);
+    Owned original_chars = get_or_none(embedding, k.original_chars);
     frame.line = first_line + 5;
-    Owned used_chars = call_method(embedding, k.get, k.used_chars);
+    Owned used_chars = get_or_none(embedding, k.used_chars);
     frame.line = first_line;
     return call_with_keywords(record_type, {indices, values, truncated, original_chars, used_chars},
                               k.result_keywords);
@@ -163,7 +162,7 @@ Owned init(Frame& frame, PyObject* self) {
     frame.line = 40;  // self._profile_json = json.dumps(
     Owned dumps = getattr(global(k.json), k.dumps);
     frame.line = 41;  // {"version": settings.sparse_profile_version,
-    Owned profile = check(PyDict_New());
+    Owned profile = new_dict(4);
     set_item(profile, k.version, getattr(global(k.settings), k.sparse_profile_version));
     frame.line = 42;  //  "max_text_chars": settings.sparse_max_text_chars,
     Owned max_text_chars = getattr(global(k.settings), k.sparse_max_text_chars);

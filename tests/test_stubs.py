@@ -1,0 +1,65 @@
+"""The shipped stubs agree with the installed modules, and typed code checks against them.
+
+Both tools run in a subprocess on the installed package, so a mismatch shows up as a
+failure with the tool's own report.
+"""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+TESTS = ROOT / "tests"
+# Under build/ so that `make clean` drops it; a warm cache keeps the check to seconds.
+MYPY_CACHE = ROOT / "build" / "mypy-cache"
+CHECKED_CLEAN = [*sorted(ROOT.glob("examples/*.py")), TESTS / "typing_usage.py"]
+MISUSE = TESTS / "typing_misuse.py"
+
+
+def run_module(*args):
+    return subprocess.run([sys.executable, "-m", *args], cwd=ROOT, capture_output=True,
+                          text=True, timeout=600)
+
+
+def test_stubs_match_runtime():
+    result = run_module("mypy.stubtest", "pellandor.sparse", "pellandor.brimsett",
+                        "pellandor.mistrel", "pellandor.config", "pellandor_core_py",
+                        "--allowlist", str(TESTS / "stubtest_allowlist.txt"))
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.fixture(scope="module")
+def mypy_errors():
+    """({file name: {(line, error code)}}, report) from one strict run over all checked files."""
+    result = run_module("mypy", "--strict", "--show-error-codes", "--no-error-summary",
+                        "--cache-dir", str(MYPY_CACHE), *map(str, CHECKED_CLEAN + [MISUSE]))
+    assert result.returncode in (0, 1), result.stdout + result.stderr
+    errors = {}
+    for line in result.stdout.splitlines():
+        match = re.match(r"(.+?):(\d+): error: .*\[([\w-]+)\]$", line)
+        if match:
+            file, lineno, code = match.groups()
+            errors.setdefault(Path(file).name, set()).add((int(lineno), code))
+    return errors, result.stdout
+
+
+def report_for(path, output):
+    return "\n".join(line for line in output.splitlines()
+                     if Path(line.split(":")[0]).name == path.name)
+
+
+@pytest.mark.parametrize("path", CHECKED_CLEAN, ids=lambda p: p.name)
+def test_strict_clean(mypy_errors, path):
+    errors, output = mypy_errors
+    assert path.name not in errors, report_for(path, output)
+
+
+def test_misuse_is_rejected(mypy_errors):
+    errors, output = mypy_errors
+    expected = {(number, line.split("# E: ")[1].strip())
+                for number, line in enumerate(MISUSE.read_text().splitlines(), start=1)
+                if "# E: " in line}
+    assert errors.get(MISUSE.name, set()) == expected, report_for(MISUSE, output)

@@ -1,0 +1,105 @@
+"""The wheel: tagged for CPython 3.13, holding the modules, stand-ins, stubs and py.typed,
+and working when installed into a fresh virtual environment.
+
+The wheel is built from the same persistent build tree as `make test`, so it costs a
+packaging step, not a compile.
+"""
+
+import os
+import re
+import subprocess
+import sys
+import sysconfig
+import textwrap
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+EXT = sysconfig.get_config_var("EXT_SUFFIX")
+MODULES = ("sparse", "brimsett", "mistrel")
+EXPECTED_FILES = {
+    "pellandor/__init__.py", "pellandor/config.py", "pellandor/config.pyi", "pellandor/py.typed",
+    *(f"pellandor/{name}{EXT}" for name in MODULES),
+    *(f"pellandor/{name}.pyi" for name in MODULES),
+    f"pellandor_core_py{EXT}", "pellandor_core_py-stubs/__init__.pyi",
+}
+
+SMOKE = """
+    import json, pathlib, sys
+    import pellandor, pellandor.config, pellandor_core_py
+    import pellandor.brimsett as brimsett, pellandor.mistrel as mistrel, pellandor.sparse as sparse
+
+    for module in (pellandor, pellandor.config, pellandor_core_py, brimsett, mistrel, sparse):
+        assert pathlib.Path(module.__file__).is_relative_to(sys.prefix), module.__file__
+    service = sparse.get_sparse_service()
+    one = service.embed_single("getValue")
+    assert one.indices and len(one.indices) == len(one.values), one
+    assert service.embed_batch(["a b c", "getValue"])[1] == one
+    capability = json.loads(pellandor_core_py.handshake())["capabilities"][0]
+    brimsett.require_capability(capability, "smoke check")
+    payload = mistrel.build_scan_config(pathlib.Path("repo"))
+    assert payload["repo_root"] == "repo" and len(payload) == 7, payload
+    print("smoke ok")
+"""
+
+
+def clean_env():
+    # A sanitizer run preloads its runtimes for the suite; the build tools and the
+    # fresh interpreter below are not part of what it checks.
+    return {key: value for key, value in os.environ.items()
+            if key not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
+def run(*args, **kwargs):
+    result = subprocess.run(args, capture_output=True, text=True, env=clean_env(),
+                            timeout=900, **kwargs)
+    assert result.returncode == 0, f"{args}\n{result.stdout}\n{result.stderr}"
+    return result
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheel")
+    run(sys.executable, "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation",
+        "--quiet", "--wheel-dir", str(out), cwd=ROOT)
+    (built,) = out.glob("*.whl")
+    return built
+
+
+@pytest.fixture(scope="module")
+def venv_python(wheel, tmp_path_factory):
+    venv = tmp_path_factory.mktemp("venv")
+    run(sys.executable, "-m", "venv", "--without-pip", str(venv))
+    python = venv / ("Scripts/python.exe" if os.name == "nt" else "bin/python")
+    # The suite's pip installs into the new environment; it needs no pip of its own.
+    run(sys.executable, "-m", "pip", "--python", str(python), "install", "--quiet",
+        "--no-deps", "--no-index", str(wheel))
+    return python
+
+
+def test_wheel_is_tagged_for_cpython_313(wheel):
+    assert re.fullmatch(r"pellandor-[\w.]+-cp313-cp313-\w+\.whl", wheel.name), wheel.name
+    with zipfile.ZipFile(wheel) as archive:
+        info = archive.read(next(n for n in archive.namelist() if n.endswith(".dist-info/WHEEL")))
+    assert "Root-Is-Purelib: false" in info.decode()
+
+
+def test_wheel_holds_modules_stand_ins_and_stubs(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        files = {name for name in archive.namelist() if ".dist-info/" not in name}
+    assert files == EXPECTED_FILES
+
+
+def test_installed_wheel_works_in_fresh_venv(venv_python, tmp_path):
+    result = run(str(venv_python), "-I", "-c", textwrap.dedent(SMOKE), cwd=tmp_path)
+    assert result.stdout.strip() == "smoke ok"
+
+
+def test_installed_stubs_serve_a_type_checker(venv_python, tmp_path):
+    # mypy from the test environment, resolving imports in the fresh one only: it finds
+    # the stubs through py.typed and the stub-only package, as a user's checker would.
+    run(sys.executable, "-m", "mypy", "--strict", "--python-executable", str(venv_python),
+        "--cache-dir", str(tmp_path / "mypy-cache"), str(ROOT / "tests" / "typing_usage.py"),
+        cwd=tmp_path)

@@ -73,7 +73,14 @@ PyObject* with_arguments(PyObject* callable, PyObject* const* args, size_t nargs
     const FunctionDef& def = *as_function(callable)->def;
     PyObject* slots[count];
     Owned coerced[count];
-    if (!bind(def, args, PyVectorcall_NARGS(nargsf), kwnames, slots, coerced)) return nullptr;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The common shape first: every argument positional, each already of its declared type.
+    bool bound = kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count);
+    for (std::size_t i = 0; bound && i < count; ++i) {
+        slots[i] = args[i];
+        bound = def.exact_types[i] == nullptr || Py_IS_TYPE(args[i], def.exact_types[i]);
+    }
+    if (!bound && !bind(def, args, nargs, kwnames, slots, coerced)) return nullptr;
     return run_body(def, [&slots](Frame& frame) {
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
             return Body(frame, slots[I]...);

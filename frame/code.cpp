@@ -1,5 +1,7 @@
 #include "code.hpp"
 
+#include <iterator>
+
 namespace pel {
 
 namespace {
@@ -16,6 +18,10 @@ constexpr int optimized_new_locals = CO_OPTIMIZED | CO_NEWLOCALS;
 }  // namespace
 
 void create_code(FunctionDef& def) {
+    if (def.parameters.size() > std::size(def.exact_types)) {
+        PyErr_Format(PyExc_SystemError, "%s() has more parameters than the binder takes", def.name);
+        throw_python_error();
+    }
     auto parameter_count = static_cast<Py_ssize_t>(def.parameters.size());
     auto local_count = parameter_count + static_cast<Py_ssize_t>(def.locals.size());
     Owned names = check(PyTuple_New(local_count));
@@ -40,9 +46,14 @@ void create_code(FunctionDef& def) {
         defaults = check(PyTuple_New(optional));
         for (Py_ssize_t d = 0; d < optional; ++d) PyTuple_SET_ITEM(defaults.get(), d, Py_NewRef(Py_None));
     }
-    for (const Parameter& parameter : def.parameters) {
-        def.coerces = def.coerces || parameter.type == Declared::int_;
-        def.checks_types = def.checks_types || parameter.type != Declared::any;
+    for (size_t p = 0; p < def.parameters.size(); ++p) {
+        Declared type = def.parameters[p].type;
+        def.coerces = def.coerces || type == Declared::int_;
+        def.checks_types = def.checks_types || type != Declared::any;
+        def.exact_types[p] = type == Declared::str    ? &PyUnicode_Type
+                             : type == Declared::list ? &PyList_Type
+                             : type == Declared::int_ ? &PyLong_Type
+                                                      : nullptr;
     }
     Py_XSETREF(def.code, code.release());
     Py_XSETREF(def.defaults, defaults.release());

@@ -39,6 +39,8 @@ struct FunctionDef {
     PyObject* defaults = nullptr;  // the tuple binding uses; never replaced by __defaults__ writes
     bool coerces = false;          // some parameter is declared int
     bool checks_types = false;     // some parameter is declared with a built-in type
+    // The exact type each parameter must have on the fast path (null: any), up to eight parameters.
+    PyTypeObject* exact_types[8] = {};
 };
 
 struct FunctionObject {

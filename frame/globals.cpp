@@ -45,16 +45,18 @@ Watch* shared_watch() {
 
 }  // namespace
 
+const std::uint64_t* detail::global_changes = nullptr;
+
 void watch_globals() {
     watch = shared_watch();
     if (watch == nullptr) return;
+    detail::global_changes = &watch->changes;
     check(PyDict_Watch(watch->watcher, record.globals));
     // A new module dict (after a failed exec) makes every remembered value stale.
     ++watch->changes;
 }
 
-Owned global(const Name& name) {
-    if (watch != nullptr && name.remembered_at == watch->changes) return Owned::borrow(name.remembered);
+Owned detail::lookup_global(const Name& name) {
     PyObject* value = PyDict_GetItemWithError(record.globals, name);
     if (value != nullptr) {
         // Borrowed: the dict keeps it alive for as long as it stays unchanged.

@@ -9,10 +9,23 @@
 
 #include "constants.hpp"
 
+#include <cstdint>
+
 namespace pel {
 
+namespace detail {
+// The watched change count of the module dicts, or null when no watcher could be had.
+extern const std::uint64_t* global_changes;
+Owned lookup_global(const Name& name);
+}  // namespace detail
+
 // The value of a global: the module's own binding, else the builtin of that name.
-Owned global(const Name& name);
+inline Owned global(const Name& name) {
+    if (detail::global_changes != nullptr && name.remembered_at == *detail::global_changes) {
+        return Owned::borrow(name.remembered);
+    }
+    return detail::lookup_global(name);
+}
 void set_global(const Name& name, Ref value);
 
 // Starts watching the module's globals (the exec step calls it once the record's globals are set).

@@ -21,6 +21,7 @@ class SparseResult:
 class SparseEmbeddingService:
     """Sparse embeddings through the native core; one instance serves many threads."""
 
+    _profile_json: str
     def __init__(self) -> None: ...
     # The runtime annotation says str, but the getter passes None through when the
     # setting holds None, so callers have to handle it.

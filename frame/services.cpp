@@ -4,9 +4,6 @@
 
 namespace pel {
 
-namespace {
-const Name get_method = "get";
-}  // namespace
 
 // --- imports -----------------------------------------------------------------------------------------
 
@@ -149,6 +146,9 @@ Owned get_or_none(Ref mapping, Ref key) {
         if (check(PyDict_GetItemRef(mapping, key, &value)) == 0) return none();
         return Owned::steal(value);
     }
+    // Made on first use: module constants are the module's own; the frame declares none.
+    static PyObject* get_method = nullptr;
+    if (get_method == nullptr && (get_method = PyUnicode_InternFromString("get")) == nullptr) throw_python_error();
     return call_method(mapping, get_method, key);
 }
 

@@ -36,13 +36,20 @@ ifeq ($(SANITIZE),ON)
 BUILD_SETTINGS += -C build-dir=build/sanitize-{wheel_tag}
 endif
 
-.PHONY: test demo install test-sanitize check-python check-compiler clean
+.PHONY: test demo bench install test-sanitize check-python check-compiler clean
 
 test: install
 	$(VPY) -m pytest tests $(PYTEST_ARGS)
 
 demo: install
 	$(VPY) examples/demo.py
+
+# Path by path against the plain-Python twin (instruction counts need valgrind), then the
+# end-to-end throughput against scikit-learn's HashingVectorizer.
+bench: install
+	$(VPY) -m pip install --quiet "scikit-learn>=1.4"
+	$(VPY) bench/bench_paths.py
+	$(VPY) bench/bench_throughput.py
 
 # The interpreter is not built with the sanitizers, so their runtimes are preloaded;
 # libstdc++ with them, or ASan cannot intercept C++ throws from the modules. ASan's

@@ -1,5 +1,5 @@
 # make test   set up .venv, build and install the package into it, run the test suite
-# make demo   the same set-up, then run examples/demo.py
+# make demo   the same set-up, then search this repository (examples/demo.py)
 # make test-sanitize  the test suite against an ASan/UBSan build (GCC/Clang, Linux)
 # make clean  remove the build tree, .venv and caches
 #
@@ -105,9 +105,14 @@ $(VENV)/.deps: pyproject.toml Makefile $(VENV)/.interpreter
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" pytest hypothesis mypy $$tools
 	@touch $@
 
+# What the examples need (pyproject's "demo" extra): the suite runs and type-checks them.
+$(VENV)/.demo-deps: pyproject.toml $(VENV)/.interpreter
+	$(VPY) -m pip install --quiet $$($(VPY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["demo"])')
+	@touch $@
+
 # Always handed to pip: the build tree under build/ is persistent, so only what
 # changed is recompiled. No build isolation, so CMake sees the same tools each time.
-install: check-compiler $(VENV)/.deps
+install: check-compiler $(VENV)/.deps $(VENV)/.demo-deps
 	$(VPY) -m pip install --quiet --no-deps --no-build-isolation $(BUILD_SETTINGS) .
 
 clean:

@@ -1,28 +1,8 @@
-"""Build the scan configuration for this repository and check one core capability."""
+"""What `make demo` runs: search this repository's own sources (see search.py)."""
 
-import json
-from pathlib import Path
+import sys
 
-import pellandor.brimsett
-import pellandor.mistrel
-
-REPO_ROOT = Path(__file__).resolve().parent.parent
-
-
-def main():
-    payload = pellandor.mistrel.build_scan_config(REPO_ROOT)
-    print("ScanConfigV2 payload:")
-    print(json.dumps(payload, indent=2))
-
-    capability = "ignore_builtin_replace"
-    try:
-        pellandor.brimsett.require_capability(capability, "demo")
-    except RuntimeError as exc:
-        status = str(exc)
-    else:
-        status = "available"
-    print(f"capability {capability}: {status}")
-
+from search import main
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main(sys.argv[1:]))

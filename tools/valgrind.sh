@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Run the test suite under valgrind memcheck (PYTHONMALLOC=malloc) against an unstripped
+# RelWithDebInfo build in build/venv-valgrind, and report invalid accesses, uses of
+# uninitialised values and definite leaks whose stacks pass through our modules or the core.
+#
+#   tools/valgrind.sh                     # the in-process suite (see below)
+#   tools/valgrind.sh tests/test_leaks.py # any pytest arguments
+#
+# Snippets that the tests run in fresh interpreters are not traced (--trace-children=no):
+# they only re-check import-time behaviour that the in-process tests already exercise,
+# and tracing them multiplies the run time. VALGRIND_CHILDREN=yes traces them too.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! command -v valgrind >/dev/null; then
+    echo "error: valgrind not found (on Debian: apt-get install valgrind)" >&2
+    exit 1
+fi
+
+venv=build/venv-valgrind
+make --no-print-directory check-compiler "$venv/.deps" VENV="$venv"
+"$venv/bin/python" -m pip install --quiet --no-deps --no-build-isolation \
+    -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=ON \
+    -C cmake.build-type=RelWithDebInfo \
+    -C install.strip=false \
+    -C "build-dir=build/valgrind-{wheel_tag}" .
+
+log=build/valgrind.log
+args=("$@")
+[[ ${#args[@]} -eq 0 ]] && args=(tests)
+
+set +e
+PYTHONMALLOC=malloc PELLANDOR_UNDER_VALGRIND=1 valgrind \
+    --tool=memcheck --error-limit=no --num-callers=40 \
+    --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+    --trace-children="${VALGRIND_CHILDREN:-no}" \
+    --suppressions=tools/valgrind-python.supp \
+    --log-file="$log" \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "${args[@]}"
+status=$?
+set -e
+
+"$venv/bin/python" tools/valgrind_report.py "$log"
+report=$?
+exit $(( status != 0 ? status : report ))

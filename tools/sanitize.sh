@@ -14,7 +14,10 @@ venv=build/venv-sanitize
 cxx=${CXX:-g++}
 
 # The venv and the build/test dependencies come from the Makefile's own rules.
-make --no-print-directory check-compiler "$venv/.deps" VENV="$venv"
+deps=("$venv/.deps")
+# The examples' dependencies, where the Makefile installs them for the tests.
+make -n "$venv/.demo-deps" VENV="$venv" >/dev/null 2>&1 && deps+=("$venv/.demo-deps")
+make --no-print-directory check-compiler "${deps[@]}" VENV="$venv"
 # Debug info and no stripping, so that reports name files and lines.
 "$venv/bin/python" -m pip install --quiet --no-deps --no-build-isolation \
     -C cmake.define.PELLANDOR_SANITIZE=ON \
@@ -44,4 +47,5 @@ export PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}
 
-exec "$venv/bin/python" -m pytest tests -q -p no:cacheprovider "$@"
+[[ $# -eq 0 ]] && set -- tests
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

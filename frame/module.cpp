@@ -93,9 +93,21 @@ void prepare() {
     for (FunctionDef* function : this_module.functions) create_code(*function);
 }
 
+// Importing again after `del sys.modules[name]` hands the adopted module back through the create
+// step; the import system then forgets the module's state block and allocates a fresh one, so the
+// block it forgot is ours to free.
+void release_forgotten_state(PyObject* module) noexcept {
+    void* current = PyModule_GetState(module);
+    if (record.module_state != nullptr && record.module_state != current) PyMem_Free(record.module_state);
+    record.module_state = current;
+}
+
 int exec_step(PyObject* module) noexcept {
     if (record.module != nullptr) {
-        if (record.module == module) return 0;
+        if (record.module == module) {
+            release_forgotten_state(module);
+            return 0;
+        }
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      this_module.short_name);
@@ -111,6 +123,7 @@ int exec_step(PyObject* module) noexcept {
         frame.line = 1;
         Owned test_registry = check(PyDict_New());
         check(PyDict_SetItemString(record.globals, "__test__", test_registry));
+        record.module_state = PyModule_GetState(module);
         return 0;
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {

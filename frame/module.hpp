@@ -34,6 +34,7 @@ extern const ModuleInfo this_module;
 struct Record {
     std::int64_t interpreter = -1;
     PyObject* module = nullptr;
+    void* module_state = nullptr;  // the state block the import system gave `module` at its last exec
     PyObject* globals = nullptr;
     PyObject* builtins = nullptr;
     PyObject* empty_tuple = nullptr;

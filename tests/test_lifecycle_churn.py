@@ -51,9 +51,8 @@ def snippet(body):
 
 
 def test_reimport_after_dropping_sys_modules_entries():
-    # FAULT (fails): each import after `del sys.modules[...]` leaves one block behind: the
-    # create step hands back the adopted module, the import system sets its md_state to NULL
-    # and the exec step's PyModule_ExecDef allocates a new (size 0) state, orphaning the old.
+    # Each import after `del sys.modules[...]` gets the adopted module back from the create step,
+    # and the import system gives it a fresh state block; the forgotten one must be freed.
     out = snippet(f"""
 ids = works()
 

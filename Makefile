@@ -1,11 +1,13 @@
 # make test   set up .venv, build and install the package into it, run the test suite
 # make demo   the same set-up, then search this repository (examples/demo.py)
 # make test-sanitize  the test suite against an ASan/UBSan build (GCC/Clang, Linux)
+# make valgrind       the test suite under valgrind memcheck
+# make fuzz-long      the property, thread and churn tests with many more rounds
+# make bench          the benchmarks (bench/README.md)
 # make clean  remove the build tree, .venv and caches
 #
 # PYTHON=/path/to/python3.13 picks the interpreter; otherwise pyenv's 3.13, then
-# python3.13 on PATH. SANITIZE=ON builds with ASan/UBSan (in its own build tree),
-# EXACT_BUILTIN_ARGS=OFF accepts subclasses of built-in types for str/list parameters.
+# python3.13 on PATH. EXACT_BUILTIN_ARGS=OFF accepts subclasses of built-in types for str/list parameters.
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
@@ -24,19 +26,16 @@ export CMAKE_BUILD_PARALLEL_LEVEL
 
 VENV := .venv
 VPY := $(VENV)/bin/python
-SANITIZE ?= OFF
+SANITIZE_ARGS ?=
 EXACT_BUILTIN_ARGS ?= ON
 PYTEST_ARGS ?= -q
 
 # Every option is passed on each build: a persistent CMake cache would otherwise keep
 # whatever an earlier build was given.
-BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=$(SANITIZE) \
+BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF \
                   -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=$(EXACT_BUILTIN_ARGS)
-ifeq ($(SANITIZE),ON)
-BUILD_SETTINGS += -C build-dir=build/sanitize-{wheel_tag}
-endif
 
-.PHONY: test demo bench install test-sanitize check-python check-compiler clean
+.PHONY: test demo bench install test-sanitize valgrind fuzz-long check-python check-compiler clean
 
 test: install
 	$(VPY) -m pytest tests $(PYTEST_ARGS)
@@ -51,17 +50,19 @@ bench: install
 	$(VPY) bench/bench_paths.py
 	$(VPY) bench/bench_throughput.py
 
-# The interpreter is not built with the sanitizers, so their runtimes are preloaded;
-# libstdc++ with them, or ASan cannot intercept C++ throws from the modules. ASan's
-# larger frames overflow the default 8 MiB stack before the interpreter's recursion
-# limit triggers, hence the unlimited stack. The next plain `make test` reinstalls
-# the ordinary build.
+# The suite against an ASan/UBSan build in its own venv and tree (see tools/sanitize.sh).
 test-sanitize:
-	$(MAKE) install SANITIZE=ON
-	ulimit -s unlimited && \
-	LD_PRELOAD="$$($${CXX:-c++} -print-file-name=libasan.so) $$($${CXX:-c++} -print-file-name=libstdc++.so)" \
-	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    $(VPY) -m pytest tests $(PYTEST_ARGS) -p no:cacheprovider
+	tools/sanitize.sh $(SANITIZE_ARGS)
+
+# The suite under valgrind memcheck; reports only what passes through our code.
+valgrind:
+	tools/valgrind.sh $(SANITIZE_ARGS)
+
+# The property, thread and churn tests at length (about five minutes here).
+fuzz-long: install
+	PELLANDOR_FUZZ_EXAMPLES=1000 PELLANDOR_STRESS_SECONDS=30 PELLANDOR_CHURN_ROUNDS=4 \
+	    $(VPY) -m pytest $(PYTEST_ARGS) tests/test_fuzz_binding.py tests/test_fuzz_core_answers.py \
+	        tests/test_threads.py tests/test_lifecycle_churn.py
 
 check-python:
 	@if [ -z "$(PYTHON)" ]; then \

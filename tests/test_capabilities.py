@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from conftest import FakeCore, run_python
+from conftest import run_python
 
 import pellandor.brimsett as brimsett
 

@@ -1,11 +1,6 @@
 """Reference and memory leaks: every public call of the gate and the builder, succeeding and
-failing, repeated many times.
+failing, repeated many times (see leakcheck.py)."""
 
-Sentinels are ordinary objects built at run time: None, small ints and interned strings are
-immortal and would show nothing.
-"""
-
-import gc
 import json
 import sys
 import types
@@ -13,13 +8,10 @@ import types
 import pytest
 
 from conftest import FakeSettings
+from leakcheck import assert_no_leaks
 
 import pellandor.brimsett as brimsett
 import pellandor.mistrel as mistrel
-
-ROUNDS = 20_000
-WARMUP = 500
-BLOCK_SLACK = 200
 
 
 def fresh(text):
@@ -33,25 +25,6 @@ class Custom:
 
 class StrSub(str):
     pass
-
-
-def check_no_leak(call, *sentinels):
-    """Run ``call`` ROUNDS times; the sentinels' refcounts and the block count must not grow."""
-    def loop(n):
-        for _ in range(n):
-            try:
-                call()
-            except Exception:
-                pass
-    loop(WARMUP)
-    gc.collect()
-    refs = [sys.getrefcount(s) for s in sentinels]
-    blocks = sys.getallocatedblocks()
-    loop(ROUNDS)
-    gc.collect()
-    grown = sys.getallocatedblocks() - blocks
-    assert [sys.getrefcount(s) for s in sentinels] == refs
-    assert grown < BLOCK_SLACK, f"{grown} blocks more after {ROUNDS} calls"
 
 
 @pytest.fixture
@@ -95,7 +68,7 @@ def test_require_capability_calls(core):
         lambda: REQ.__call__(missing, ctx, obj),
     ]
     for case in cases:
-        check_no_leak(case, name, missing, ctx, obj, sub)
+        assert_no_leaks(case, name, missing, ctx, obj, sub)
 
 
 def test_load_capabilities_calls(core):
@@ -108,7 +81,7 @@ def test_load_capabilities_calls(core):
         lambda: LOAD.__call__(obj),
     ]
     for case in cases:
-        check_no_leak(case, obj, key)
+        assert_no_leaks(case, obj, key)
 
 
 def _reset_then(call):
@@ -129,15 +102,23 @@ def test_handshake_paths(core, answer):
     core.handshake_answer = answer
     name = fresh("ignore_builtin_replace")
     ctx = fresh("context text")
-    check_no_leak(_reset_then(lambda: REQ(name, ctx)), name, ctx, answer)
-    check_no_leak(_reset_then(LOAD), answer)
+    assert_no_leaks(_reset_then(lambda: REQ(name, ctx)), name, ctx, answer)
+    assert_no_leaks(_reset_then(LOAD), answer)
 
 
-def test_core_missing_path(core, monkeypatch):
-    monkeypatch.setitem(sys.modules, "pellandor_core_py", None)
+@pytest.mark.parametrize("core_module", [None, types.ModuleType("pellandor_core_py")],
+                         ids=["blocked-import", "no-handshake"])
+def test_core_missing_paths(core, monkeypatch, core_module):
+    monkeypatch.setitem(sys.modules, "pellandor_core_py", core_module)
     name = fresh("ignore_builtin_replace")
     ctx = fresh("context text")
-    check_no_leak(_reset_then(lambda: REQ(name, ctx)), name, ctx)
+    assert_no_leaks(_reset_then(lambda: REQ(name, ctx)), name, ctx)
+
+
+def test_missing_global(core, monkeypatch):
+    monkeypatch.delattr(brimsett, "json")                     # NameError
+    name = fresh("ignore_builtin_replace")
+    assert_no_leaks(_reset_then(lambda: REQ(name, name)), name)
 
 
 def test_handshake_raising(core):
@@ -146,21 +127,21 @@ def test_handshake_raising(core):
     def handshake():
         raise OSError(err_text)
     core.handshake = handshake
-    check_no_leak(_reset_then(LOAD), err_text)
+    assert_no_leaks(_reset_then(LOAD), err_text)
 
 
 def test_wrong_cache_type(core):
     cache = frozenset([fresh("x")])
     brimsett._cached_capabilities = cache
-    check_no_leak(LOAD, cache)
+    assert_no_leaks(LOAD, cache)
 
 
 # --- the builder --------------------------------------------------------------------------
 
 def _settings(**kw):
-    return FakeSettings(builtin_ignore_patterns=[fresh("a/"), fresh("b/")],
-                        extra_ignore_patterns=(fresh("*.x"),),
-                        ignore_mode=fresh("git+pellandor"), **kw)
+    values = {"builtin_ignore_patterns": [fresh("a/"), fresh("b/")],
+              "extra_ignore_patterns": (fresh("*.x"),), "ignore_mode": fresh("git+pellandor")}
+    return FakeSettings(**{**values, **kw})
 
 
 def test_build_scan_config_calls(settings, core, monkeypatch):
@@ -174,7 +155,14 @@ def test_build_scan_config_calls(settings, core, monkeypatch):
             raise ValueError(path)
     bad = BadStr()
     lacking = types.SimpleNamespace(builtin_ignore_replace=False)
-    sentinels = (path, obj, bad, plain.builtin_ignore_patterns, plain.extra_ignore_patterns,
+    not_iterable = _settings(builtin_ignore_patterns=Custom())
+
+    class BadEq:
+        def __eq__(self, other):
+            raise ArithmeticError(path)
+    bad_mode = _settings(ignore_mode=BadEq())
+    sentinels = (path, obj, bad, not_iterable.builtin_ignore_patterns, bad_mode.ignore_mode,
+                 plain.builtin_ignore_patterns, plain.extra_ignore_patterns,
                  plain.ignore_mode, replace.ignore_mode, replace.builtin_ignore_patterns)
 
     def with_settings(value, call):
@@ -189,6 +177,8 @@ def test_build_scan_config_calls(settings, core, monkeypatch):
         with_settings(plain, lambda: BUILD(bad)),
         with_settings(replace, lambda: BUILD(path)),            # gate asked, capability present
         with_settings(lacking, lambda: BUILD(path)),            # AttributeError
+        with_settings(not_iterable, lambda: BUILD(path)),       # TypeError
+        with_settings(bad_mode, lambda: BUILD(path)),           # ArithmeticError from ==
         with_settings(plain, lambda: BUILD()),                  # count
         with_settings(plain, lambda: BUILD(path, obj)),         # count
         with_settings(plain, lambda: BUILD(path, repo_path=obj)),
@@ -197,15 +187,25 @@ def test_build_scan_config_calls(settings, core, monkeypatch):
     ]
     monkeypatch.setattr(mistrel, "settings", plain)
     for case in cases:
-        check_no_leak(case, *sentinels)
+        assert_no_leaks(case, *sentinels)
 
 
 def test_build_scan_config_gate_failures(settings, core, monkeypatch):
     settings.builtin_ignore_replace = True
     path = fresh("/srv/repo")
     core.handshake_answer = json.dumps({"capabilities": ["other"]})
-    check_no_leak(lambda: BUILD(path), path)                     # RuntimeError from the gate
+    assert_no_leaks(lambda: BUILD(path), path)                     # RuntimeError from the gate
     monkeypatch.setitem(sys.modules, "pellandor.brimsett", types.ModuleType("pellandor.brimsett"))
-    check_no_leak(lambda: BUILD(path), path)                     # cannot import name
+    assert_no_leaks(lambda: BUILD(path), path)                     # cannot import name
     monkeypatch.setitem(sys.modules, "pellandor.brimsett", None)
-    check_no_leak(lambda: BUILD(path), path)                     # blocked import
+    assert_no_leaks(lambda: BUILD(path), path)                     # blocked import
+
+
+def test_the_check_sees_leaks():
+    kept = []
+    obj = Custom()
+    with pytest.raises(AssertionError):
+        assert_no_leaks(lambda: kept.append(obj), obj)      # a reference kept per call
+    kept.clear()
+    with pytest.raises(AssertionError, match="blocks more"):
+        assert_no_leaks(lambda: kept.append(Custom()))      # an object kept per call

@@ -1,13 +1,12 @@
 """pellandor.sparse as a module: its namespace, the service singleton and its initialisation."""
 
-import gc
 import json
 import logging
-import sys
 import traceback
-import types
 
 import pytest
+
+from leakcheck import assert_no_leaks
 
 import pellandor.sparse as sparse
 from conftest import run_python
@@ -302,10 +301,8 @@ print(json.dumps({"first": first, "seen": seen, "then": state()}))
 
 # --- reference and memory leaks -------------------------------------------------------------
 
-LEAK_ROUNDS = 20_000
-
-
-@pytest.mark.parametrize("case", ["get", "reset_and_get", "failing_construction", "arguments"])
+@pytest.mark.parametrize("case", ["get", "reset_and_get", "failing_construction", "arguments",
+                                  "no_service_class"])
 def test_no_leaks(no_service, monkeypatch, case):
     monkeypatch.setattr(sparse, "logger", logging.getLogger("pellandor.sparse.quiet"))
     logging.getLogger("pellandor.sparse.quiet").setLevel(logging.WARNING)
@@ -314,24 +311,13 @@ def test_no_leaks(no_service, monkeypatch, case):
     argument = "".join(["leak", "-argument"])
     if case == "failing_construction":
         monkeypatch.delattr(no_service, "code_pretokenize")
+    if case == "no_service_class":
+        monkeypatch.delattr(sparse, "SparseEmbeddingService")
     calls = {
         "get": lambda: sparse.get_sparse_service(),
         "reset_and_get": lambda: (sparse.reset_sparse_service(), sparse.get_sparse_service()),
         "failing_construction": lambda: sparse.get_sparse_service(),
         "arguments": lambda: sparse.get_sparse_service(argument, key=argument),
+        "no_service_class": lambda: sparse.get_sparse_service(),
     }
-
-    def run(rounds):
-        for _ in range(rounds):
-            try:
-                calls[case]()
-            except (AttributeError, TypeError):
-                pass
-
-    run(1_000)
-    gc.collect()
-    counts, blocks = (sys.getrefcount(version), sys.getrefcount(argument)), sys.getallocatedblocks()
-    run(LEAK_ROUNDS)
-    gc.collect()
-    assert (sys.getrefcount(version), sys.getrefcount(argument)) == counts
-    assert sys.getallocatedblocks() - blocks < 500
+    assert_no_leaks(calls[case], version, argument, expected=(AttributeError, TypeError, NameError))

@@ -1,15 +1,15 @@
 """SparseResult and SparseEmbeddingService, driven through a fake core and fake settings."""
 
 import dataclasses
-import gc
 import inspect
 import json
 import logging
-import sys
 import traceback
 import types
 
 import pytest
+
+from leakcheck import assert_no_leaks
 
 import pellandor.sparse as sparse
 from pellandor.sparse import SparseEmbeddingService, SparseResult
@@ -688,11 +688,6 @@ class TestEmbedBatchList:
 
 # --- reference and memory leaks -------------------------------------------------------------
 
-LEAK_ROUNDS = 20_000
-WARM_UP = 1_000
-BLOCK_TOLERANCE = 500
-
-
 class QuietCore:
     """Answers without recording anything, so that only leaks make memory grow."""
 
@@ -733,6 +728,25 @@ def leak_cases(s):
         core()(mp)
         s.svc.embed_batch = lambda texts: s.tuple_texts
 
+    def logging_fails(mp):
+        settings()(mp)
+
+        def info(*args):
+            raise Boom(s.text)
+        mp.setattr(sparse, "logger", types.SimpleNamespace(info=info))
+
+    def result_class(value):
+        def setup(mp):
+            core()(mp)
+            if value is None:
+                mp.delattr(sparse, "SparseResult")
+            else:
+                mp.setattr(sparse, "SparseResult", value)
+        return setup
+
+    def result_raises(*args, **kwargs):
+        raise Boom(s.text)
+
     return {
         "embed_single": (core(), lambda: s.svc.embed_single(s.text)),
         "embed_single_keyword": (core(), lambda: s.svc.embed_single(text=s.text)),
@@ -763,6 +777,15 @@ def leak_cases(s):
         "batch_size_nan": (core(), lambda: s.svc.embed_batch_list(s.texts, s.nan)),
         "batch_size_str": (core(), lambda: s.svc.embed_batch_list(s.tuple_texts, s.size_text)),
         "result_check": (odd_batch, lambda: s.svc.embed_batch_list(s.texts)),
+        "logging_fails": (logging_fails, lambda: SparseEmbeddingService()),
+        "no_result_class": (result_class(None), lambda: s.svc.embed_single(s.text)),
+        "result_raises": (result_class(result_raises), lambda: s.svc.embed_batch(s.texts)),
+        "missing_indices": (core(single='{"values": []}'), lambda: s.svc.embed_single(s.text)),
+        "element_not_a_dict": (core(batch='{"embeddings": [1]}'), lambda: s.svc.embed_batch(s.texts)),
+        "embeddings_not_iterable": (core(batch='{"embeddings": 5}'),
+                                    lambda: s.svc.embed_batch(s.texts)),
+        "batch_size_inf": (core(), lambda: s.svc.embed_batch_list(s.texts, s.inf)),
+        "batch_size_complex": (core(), lambda: s.svc.embed_batch_list(s.texts, s.complex)),
     }
 
 
@@ -779,13 +802,12 @@ class Sentinels:
         self.my_text = MyStr(self.text)
         self.size = float("2.9")
         self.nan = float("nan")
+        self.inf = float("inf")
+        self.complex = complex(0, 1)
         self.size_text = "".join(["3", "3"])
         self.version = "".join(["v", "leak"])
         self.big = 10 ** 40
         self.junk = "".join(["not ", "json"])
-
-    def counts(self):
-        return {name: sys.getrefcount(value) for name, value in vars(self).items()}
 
 
 @pytest.mark.parametrize("case", list(leak_cases(Sentinels(None))))
@@ -795,18 +817,4 @@ def test_no_leaks(fake_settings, monkeypatch, case):
     logging.getLogger("pellandor.sparse.quiet").setLevel(logging.WARNING)
     setup, call = leak_cases(s)[case]
     setup(monkeypatch)
-
-    def run(rounds):
-        for _ in range(rounds):
-            try:
-                call()
-            except Exception:
-                pass
-
-    run(WARM_UP)
-    gc.collect()
-    counts, blocks = s.counts(), sys.getallocatedblocks()
-    run(LEAK_ROUNDS)
-    gc.collect()
-    assert s.counts() == counts
-    assert sys.getallocatedblocks() - blocks < BLOCK_TOLERANCE
+    assert_no_leaks(call, *vars(s).values())

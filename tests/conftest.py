@@ -6,12 +6,14 @@ needs a fresh interpreter (``run_python``); everything else swaps module globals
 """
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
 import types
 
 import pytest
+from hypothesis import HealthCheck, settings as hypothesis_settings
 
 
 class FakeSettings:
@@ -95,3 +97,13 @@ def run_python(code, *, check=True, env=None):
         raise AssertionError(
             f"snippet failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result
+
+
+def fuzz_settings(default_examples):
+    """Hypothesis settings for the fuzz tests; PELLANDOR_FUZZ_EXAMPLES overrides the count."""
+    return hypothesis_settings(
+        max_examples=int(os.environ.get("PELLANDOR_FUZZ_EXAMPLES", default_examples)),
+        deadline=None,
+        database=None,
+        suppress_health_check=list(HealthCheck),
+    )

@@ -9,25 +9,19 @@ PELLANDOR_FUZZ_EXAMPLES sets the number of generated calls per target (default 3
 import ctypes
 import gc
 import math
-import os
 import sys
 import types
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from conftest import FakeSettings
+from conftest import FakeSettings, fuzz_settings
 
 import pellandor.brimsett as brimsett
 import pellandor.mistrel as mistrel
 import pellandor.sparse as sparse
 
-FUZZ = settings(
-    max_examples=int(os.environ.get("PELLANDOR_FUZZ_EXAMPLES", "30")),
-    deadline=None,
-    database=None,
-    suppress_health_check=list(HealthCheck),
-)
+FUZZ = fuzz_settings(30)
 
 api = ctypes.pythonapi
 api.PyObject_Call.restype = ctypes.py_object

@@ -9,24 +9,18 @@ PELLANDOR_FUZZ_EXAMPLES sets the number of generated cases per test (default 100
 """
 
 import json
-import os
 import types
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from conftest import FakeSettings
+from conftest import FakeSettings, fuzz_settings
 
 import pellandor.brimsett as brimsett
 import pellandor.sparse as sparse
 import pellandor_core_py
 
-FUZZ = settings(
-    max_examples=int(os.environ.get("PELLANDOR_FUZZ_EXAMPLES", "100")),
-    deadline=None,
-    database=None,
-    suppress_health_check=list(HealthCheck),
-)
+FUZZ = fuzz_settings(100)
 
 # --- answer generators ---------------------------------------------------------------------------
 

@@ -21,6 +21,7 @@ import pellandor.sparse as sparse
 import pellandor_core_py
 
 SECONDS = float(os.environ.get("PELLANDOR_STRESS_SECONDS", "3"))
+MIN_CALLS = 50
 THREADS = 8
 
 TEXTS = ["", "a", "getUserName(user_id)", "snake_case_words and CamelCaseWords",
@@ -97,7 +98,9 @@ def test_mixed_calls_agree_with_single_threaded_results(stress_setup):
     def worker(index):
         rng = random.Random(index)
         start.wait()
-        while time.monotonic() < deadline:
+        # A share of calls whatever the clock says: under valgrind the threads run one at a
+        # time and a thread scheduled late would otherwise find the deadline passed.
+        while counts[index] < MIN_CALLS or time.monotonic() < deadline:
             k = rng.randrange(len(ops))
             name, arg, fn = ops[k]
             got = outcome(fn, arg)
@@ -112,7 +115,6 @@ def test_mixed_calls_agree_with_single_threaded_results(stress_setup):
         thread.join(SECONDS + 60)
     assert not any(thread.is_alive() for thread in threads)
     assert not mismatches, mismatches[:3]
-    assert all(counts), counts
     print(f"{sum(counts)} calls in {THREADS} threads over {SECONDS:g} s")
     # The singleton still behaves as a singleton once the threads are gone.
     assert sparse.get_sparse_service() is sparse.get_sparse_service()

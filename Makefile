@@ -26,7 +26,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL
 
 VENV := .venv
 VPY := $(VENV)/bin/python
-SANITIZE_ARGS ?=
+CHECK_ARGS ?=
 EXACT_BUILTIN_ARGS ?= ON
 PYTEST_ARGS ?= -q
 
@@ -52,11 +52,11 @@ bench: install
 
 # The suite against an ASan/UBSan build in its own venv and tree (see tools/sanitize.sh).
 test-sanitize:
-	tools/sanitize.sh $(SANITIZE_ARGS)
+	tools/sanitize.sh $(CHECK_ARGS)
 
 # The suite under valgrind memcheck; reports only what passes through our code.
 valgrind:
-	tools/valgrind.sh $(SANITIZE_ARGS)
+	tools/valgrind.sh $(CHECK_ARGS)
 
 # The property, thread and churn tests at length (about five minutes here).
 fuzz-long: install

@@ -31,6 +31,20 @@ class FakeSettings:
             setattr(self, name, value)
 
 
+class QuietCore:
+    """A core that answers the same every time and records nothing, so that only a leak or a
+    fault in the module makes memory grow."""
+
+    def __init__(self, single='{"indices": [1], "values": [1.0]}', batch='{"embeddings": []}'):
+        self.single, self.batch = single, batch
+
+    def sparse_embed_single(self, text, profile_json):
+        return self.single
+
+    def sparse_embed_batch(self, texts_json, profile_json):
+        return self.batch
+
+
 class FakeCore(types.ModuleType):
     """A core that records its calls and answers with canned JSON."""
 

@@ -15,7 +15,7 @@ import types
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import FakeSettings, fuzz_settings
+from conftest import FakeSettings, QuietCore, fuzz_settings
 
 import pellandor.brimsett as brimsett
 import pellandor.mistrel as mistrel
@@ -194,17 +194,6 @@ def calls(draw, parameter_names, mode):
 class AllCapabilities:
     def __contains__(self, name):
         return True
-
-
-class QuietCore:
-    single = '{"indices": [1], "values": [1.0]}'
-    batch = '{"embeddings": []}'
-
-    def sparse_embed_single(self, text, profile_json):
-        return self.single
-
-    def sparse_embed_batch(self, texts_json, profile_json):
-        return self.batch
 
 
 @pytest.fixture

@@ -9,6 +9,7 @@ import types
 
 import pytest
 
+from conftest import QuietCore
 from leakcheck import assert_no_leaks
 
 import pellandor.sparse as sparse
@@ -687,18 +688,6 @@ class TestEmbedBatchList:
 
 
 # --- reference and memory leaks -------------------------------------------------------------
-
-class QuietCore:
-    """Answers without recording anything, so that only leaks make memory grow."""
-
-    def __init__(self, single, batch):
-        self.single, self.batch = single, batch
-
-    def sparse_embed_single(self, text, profile_json):
-        return self.single
-
-    def sparse_embed_batch(self, texts_json, profile_json):
-        return self.batch
 
 
 def leak_cases(s):

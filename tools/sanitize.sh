@@ -13,18 +13,7 @@ cd "$(dirname "$0")/.."
 venv=build/venv-sanitize
 cxx=${CXX:-g++}
 
-# The venv and the build/test dependencies come from the Makefile's own rules.
-deps=("$venv/.deps")
-# The examples' dependencies, where the Makefile installs them for the tests.
-make -n "$venv/.demo-deps" VENV="$venv" >/dev/null 2>&1 && deps+=("$venv/.demo-deps")
-make --no-print-directory check-compiler "${deps[@]}" VENV="$venv"
-# Debug info and no stripping, so that reports name files and lines.
-"$venv/bin/python" -m pip install --quiet --no-deps --no-build-isolation \
-    -C cmake.define.PELLANDOR_SANITIZE=ON \
-    -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=ON \
-    -C cmake.build-type=RelWithDebInfo \
-    -C install.strip=false \
-    -C "build-dir=build/sanitize-debug-{wheel_tag}" .
+tools/install_debug_build.sh "$venv" "build/sanitize-debug-{wheel_tag}" -C cmake.define.PELLANDOR_SANITIZE=ON
 
 asan=$("$cxx" -print-file-name=libasan.so)
 # The interpreter is C: libstdc++ must be loaded before the modules, or ASan's

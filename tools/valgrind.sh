@@ -18,15 +18,7 @@ if ! command -v valgrind >/dev/null; then
 fi
 
 venv=build/venv-valgrind
-deps=("$venv/.deps")
-# The examples' dependencies, where the Makefile installs them for the tests.
-make -n "$venv/.demo-deps" VENV="$venv" >/dev/null 2>&1 && deps+=("$venv/.demo-deps")
-make --no-print-directory check-compiler "${deps[@]}" VENV="$venv"
-"$venv/bin/python" -m pip install --quiet --no-deps --no-build-isolation \
-    -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=ON \
-    -C cmake.build-type=RelWithDebInfo \
-    -C install.strip=false \
-    -C "build-dir=build/valgrind-{wheel_tag}" .
+tools/install_debug_build.sh "$venv" "build/valgrind-{wheel_tag}" -C cmake.define.PELLANDOR_SANITIZE=OFF
 
 log=build/valgrind.log
 args=("$@")

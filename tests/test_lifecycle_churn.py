@@ -100,7 +100,7 @@ def both():
     fail_sparse()
     fail_mistrel()
 
-growth = grown(both, {150 * SCALE})
+growth = grown(both, {500 * SCALE})
 first = works()
 for _ in range(3):                  # a ready module is not initialised again: nothing fails
     fail_sparse()
@@ -110,7 +110,9 @@ print(json.dumps({{"errors": sorted(errors), "growth": growth, "same": works() =
     # Once initialised, a module is not initialised again, so the later rounds fail nothing.
     assert out["errors"] == ["ModuleNotFoundError", "cannot import name settings"]
     assert out["same"]
-    assert out["growth"] < 50, out
+    # The import system's own caches wander by a few dozen blocks from run to run; one block
+    # kept per failed initialisation would add a thousand.
+    assert out["growth"] < 100, out
 
 
 def test_second_interpreter_attempts():

@@ -7,7 +7,8 @@
 # make clean  remove the build tree, .venv and caches
 #
 # PYTHON=/path/to/python3.13 picks the interpreter; otherwise pyenv's 3.13, then
-# python3.13 on PATH. EXACT_BUILTIN_ARGS=OFF accepts subclasses of built-in types for str/list parameters.
+# python3.13 on PATH. EXACT_BUILTIN_ARGS=OFF accepts subclasses of built-in types for str/list
+# parameters.
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := test

@@ -22,7 +22,7 @@ namespace {
 
 constexpr Py_ssize_t no_parameter = -1;
 
-Py_ssize_t parameter_count(const FunctionDef& def) noexcept { return static_cast<Py_ssize_t>(def.parameters.size()); }
+Py_ssize_t parameter_count(const FunctionDef& def) noexcept { return static_cast<Py_ssize_t>(def.binding.parameters.size()); }
 
 // Binding errors are reported at the function's definition line.
 bool fail_at_definition(const FunctionDef& def) noexcept {
@@ -31,16 +31,16 @@ bool fail_at_definition(const FunctionDef& def) noexcept {
 }
 
 PELLANDOR_COLD bool count_error(const FunctionDef& def, Py_ssize_t given) noexcept {
-    Py_ssize_t min = def.required, max = parameter_count(def);
+    Py_ssize_t min = def.binding.required, max = parameter_count(def);
     const char* bound = min == max ? "exactly" : given < min ? "at least" : "at most";
     Py_ssize_t expected = min == max || given < min ? min : max;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name, bound,
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.short_name(), bound,
                  expected, expected == 1 ? "" : "s", given);
     return fail_at_definition(def);
 }
 
 PELLANDOR_COLD bool keyword_error(const FunctionDef& def, const char* format, PyObject* keyword) noexcept {
-    PyErr_Format(PyExc_TypeError, format, def.name, keyword);
+    PyErr_Format(PyExc_TypeError, format, def.short_name(), keyword);
     return fail_at_definition(def);
 }
 
@@ -60,7 +60,7 @@ bool same_text(PyObject* name, PyObject* keyword) noexcept {
 Py_ssize_t find_equal(const FunctionDef& def, PyObject* keyword, Py_ssize_t from, Py_ssize_t to) noexcept {
     bool exact = PyUnicode_CheckExact(keyword);
     for (Py_ssize_t i = from; i < to; ++i) {
-        PyObject* name = def.parameters[static_cast<size_t>(i)].name;
+        PyObject* name = def.binding.parameters[static_cast<size_t>(i)].name;
         if (exact) {
             if (same_text(name, keyword)) return i;
             continue;
@@ -81,14 +81,14 @@ bool bind_keywords(const FunctionDef& def, PyObject* const* args, Py_ssize_t nar
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t index = no_parameter;
         for (Py_ssize_t i = nargs; i < max; ++i) {
-            if (def.parameters[static_cast<size_t>(i)].name.get() == keyword) {
+            if (def.binding.parameters[static_cast<size_t>(i)].name.get() == keyword) {
                 index = i;
                 break;
             }
         }
         if (index == no_parameter) {
             if (!PyUnicode_Check(keyword)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.short_name());
                 return fail_at_definition(def);
             }
             index = find_equal(def, keyword, nargs, max);
@@ -108,7 +108,7 @@ bool bind_keywords(const FunctionDef& def, PyObject* const* args, Py_ssize_t nar
         }
         slots[index] = args[nargs + k];
     }
-    for (Py_ssize_t i = nargs; i < def.required; ++i) {
+    for (Py_ssize_t i = nargs; i < def.binding.required; ++i) {
         if (slots[i] == nullptr) return count_error(def, i);
     }
     return true;
@@ -183,26 +183,26 @@ bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObj
           Owned* coerced) noexcept {
     Py_ssize_t max = parameter_count(def);
     bool keywords = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
-    if (nargs > max || (!keywords && nargs < def.required)) return count_error(def, nargs);
+    if (nargs > max || (!keywords && nargs < def.binding.required)) return count_error(def, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
     if (keywords || nargs < max) {
         for (Py_ssize_t i = nargs; i < max; ++i) slots[i] = nullptr;
         if (keywords && !bind_keywords(def, args, nargs, kwnames, slots)) return false;
-        for (Py_ssize_t i = def.required; i < max; ++i) {
-            if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(def.defaults, i - def.required);
+        for (Py_ssize_t i = def.binding.required; i < max; ++i) {
+            if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(def.defaults, i - def.binding.required);
         }
     }
-    if (def.coerces) {
+    if (def.binding.coerces) {
         for (Py_ssize_t i = 0; i < max; ++i) {
-            const Parameter& parameter = def.parameters[static_cast<size_t>(i)];
+            const Parameter& parameter = def.binding.parameters[static_cast<size_t>(i)];
             if (parameter.type == Declared::int_ && !coerce_integer(def, parameter, &slots[i], coerced[i])) {
                 return false;
             }
         }
     }
-    if (def.checks_types) {
+    if (def.binding.checks_types) {
         for (Py_ssize_t i = 0; i < max; ++i) {
-            const Parameter& parameter = def.parameters[static_cast<size_t>(i)];
+            const Parameter& parameter = def.binding.parameters[static_cast<size_t>(i)];
             if (parameter.type != Declared::any && !has_declared_type(parameter, slots[i])) return false;
         }
     }
@@ -211,9 +211,9 @@ bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* refuse_arguments(const FunctionDef& def, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", def.name, "takes no keyword arguments");
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", def.short_name(), "takes no keyword arguments");
     } else {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def.name, "takes no arguments", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def.short_name(), "takes no arguments", nargs);
     }
     return nullptr;
 }

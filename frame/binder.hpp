@@ -7,9 +7,10 @@
 #pragma once
 
 #include "function.hpp"
+#include "internals.hpp"
 
 #include <cstddef>
-#include <new>
+#include <iterator>
 #include <utility>
 
 namespace pel {
@@ -29,13 +30,13 @@ class RecursionGuard {
 public:
     bool enter() noexcept {
         state_ = PyThreadState_GetUnchecked();
-        if (state_->c_recursion_remaining > 0) {
-            --state_->c_recursion_remaining;
+        if (int& remaining = internals::c_recursion_remaining(state_); remaining > 0) {
+            --remaining;
             return true;
         }
         return Py_EnterRecursiveCall(" while calling a Python object") == 0;
     }
-    void leave() noexcept { ++state_->c_recursion_remaining; }
+    void leave() noexcept { ++internals::c_recursion_remaining(state_); }
 
 private:
     PyThreadState* state_ = nullptr;
@@ -55,35 +56,46 @@ PyObject* run_body(const FunctionDef& def, Run&& run) noexcept {
     RecursionGuard guard;
     if (!guard.enter()) return nullptr;
     Frame frame{&def, def.first_line};
-    PyObject* result = nullptr;
-    try {
-        result = run(frame).release();
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    PyObject* result = at_boundary<PyObject*>(nullptr, [&] { return run(frame).release(); });
     guard.leave();
     if (result == nullptr) add_traceback(frame);
     return result;
 }
 
-template <auto Body>
+// Whether an argument already has the exact type its parameter declares (any type for `any`).
+template <Declared type>
+bool has_exact_type(PyObject* value) noexcept {
+    if constexpr (type == Declared::str) {
+        return PyUnicode_CheckExact(value);
+    } else if constexpr (type == Declared::list) {
+        return PyList_CheckExact(value);
+    } else if constexpr (type == Declared::int_) {
+        return PyLong_CheckExact(value);
+    } else {
+        return true;
+    }
+}
+
+template <auto Body, const auto& Parameters>
 PyObject* with_arguments(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    constexpr std::size_t count = BodyArity<decltype(Body)>::value;
+    constexpr std::size_t count = std::size(Parameters);
     const FunctionDef& def = *as_function(callable)->def;
     PyObject* slots[count];
     Owned coerced[count];
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // The common shape first: every argument positional, each already of its declared type.
-    bool bound = kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count);
-    for (std::size_t i = 0; bound && i < count; ++i) {
-        slots[i] = args[i];
-        bound = def.exact_types[i] == nullptr || Py_IS_TYPE(args[i], def.exact_types[i]);
+    bool bound = kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count) &&
+                 [args]<std::size_t... I>(std::index_sequence<I...>) {
+                     return (has_exact_type<Parameters[I].type>(args[I]) && ...);
+                 }(std::make_index_sequence<count>{});
+    PyObject* const* values = args;
+    if (!bound) {
+        if (!bind(def, args, nargs, kwnames, slots, coerced)) return nullptr;
+        values = slots;
     }
-    if (!bound && !bind(def, args, nargs, kwnames, slots, coerced)) return nullptr;
-    return run_body(def, [&slots](Frame& frame) {
+    return run_body(def, [values](Frame& frame) {
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return Body(frame, slots[I]...);
+            return Body(frame, values[I]...);
         }(std::make_index_sequence<count>{});
     });
 }
@@ -97,5 +109,62 @@ PyObject* no_arguments(PyObject* callable, PyObject* const*, size_t nargsf, PyOb
     }
     return run_body(def, [](Frame& frame) { return Body(frame); });
 }
+
+namespace detail {
+
+template <const auto& Parameters>
+constexpr bool optional_parameters_trail() {
+    bool optional_seen = false;
+    for (const Parameter& parameter : Parameters) {
+        if (optional_seen && !parameter.optional) return false;
+        optional_seen = optional_seen || parameter.optional;
+    }
+    return true;
+}
+
+template <const auto& Parameters>
+constexpr int count_required() {
+    int required = 0;
+    for (const Parameter& parameter : Parameters) required += parameter.optional ? 0 : 1;
+    return required;
+}
+
+template <const auto& Parameters>
+constexpr bool any_parameter_is(bool (*test)(Declared)) {
+    for (const Parameter& parameter : Parameters) {
+        if (test(parameter.type)) return true;
+    }
+    return false;
+}
+
+template <auto Body>
+constexpr Binding make_binding() {
+    static_assert(BodyArity<decltype(Body)>::value == 0,
+                  "a body that takes arguments needs its parameter table: binding<Body, parameters>");
+    return Binding{no_arguments<Body>, {}, 0, false, false};
+}
+
+template <auto Body, const auto& Parameters>
+constexpr Binding make_binding() {
+    static_assert(BodyArity<decltype(Body)>::value == std::size(Parameters),
+                  "the body's arity differs from its parameter table");
+    static_assert(optional_parameters_trail<Parameters>(),
+                  "a parameter without a default follows one with a default");
+    return Binding{
+        with_arguments<Body, Parameters>,
+        Parameters,
+        count_required<Parameters>(),
+        any_parameter_is<Parameters>([](Declared type) { return type == Declared::int_; }),
+        any_parameter_is<Parameters>([](Declared type) { return type != Declared::any; }),
+    };
+}
+
+}  // namespace detail
+
+// How a function with this body and (for one that takes arguments) this parameter table binds its
+// arguments; a body whose arity differs from its table does not build.
+template <auto Body, const auto&... Parameters>
+    requires(sizeof...(Parameters) <= 1)
+inline constexpr Binding binding = detail::make_binding<Body, Parameters...>();
 
 }  // namespace pel

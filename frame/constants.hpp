@@ -6,6 +6,7 @@
 // hash again.
 #pragma once
 
+#include "internals.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -52,9 +53,9 @@ struct Text : Constant {
 struct Name : Constant {
     Name(const char* text) noexcept : Constant(Kind::identifier, text) {}
 
-    // The last value read for this name as a global, and the module dict's change count then.
+    // The last value read for this name as a global, and the module dict's version tag then.
     mutable PyObject* remembered = nullptr;
-    mutable std::uint64_t remembered_at = 0;
+    mutable std::uint64_t remembered_at = internals::no_dict_version;
 };
 
 struct Integer : Constant {

@@ -2,6 +2,8 @@
 #include "function.hpp"
 
 #include "binder.hpp"
+#include "globals.hpp"
+#include "internals.hpp"
 
 #include <cstddef>
 
@@ -11,7 +13,7 @@ namespace {
 
 // --- lifecycle -------------------------------------------------------------------------------------
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
@@ -27,8 +29,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
-int function_clear(PyObject* self) {
-    FunctionObject* f = as_function(self);
+void release_fields(FunctionObject* f) noexcept {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
@@ -39,15 +40,27 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->is_coroutine);
+}
+
+// A cleared function may still be reached (by a weak-reference callback, a finaliser): its name and
+// qualified name become the empty string, as the interpreter's own functions' do, and its docstring
+// is made again on the next read.
+int function_clear(PyObject* self) noexcept {
+    FunctionObject* f = as_function(self);
+    release_fields(f);
+    f->qualname = Py_GetConstant(Py_CONSTANT_EMPTY_STR);
+    f->name = Py_GetConstant(Py_CONSTANT_EMPTY_STR);
+    f->doc_made = false;
     PyObject_ClearManagedDict(self);
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    function_clear(self);
+    release_fields(as_function(self));
+    PyObject_ClearManagedDict(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -56,7 +69,7 @@ void function_dealloc(PyObject* self) {
 
 // The classic entry (a tuple and a dict): rebuilt as a vectorcall with keyword names. The vector
 // holds its own references to the keyword values, as the dict may change during the call.
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     vectorcallfunc vectorcall = as_function(self)->vectorcall;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
@@ -87,29 +100,26 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, instance);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<pellandor_function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
 // --- attributes ------------------------------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (f->name == nullptr) {
-        f->name = PyUnicode_InternFromString(f->def->name);
-        if (f->name == nullptr) return nullptr;
-    }
+    if (f->name == nullptr) f->name = Py_NewRef(f->def->name.get());
     return Py_NewRef(f->name);
 }
 
-int set_text(PyObject** slot, PyObject* value, const char* message) {
+int set_text(PyObject** slot, PyObject* value, const char* message) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
@@ -118,17 +128,17 @@ int set_text(PyObject** slot, PyObject* value, const char* message) {
     return 0;
 }
 
-int set_name(PyObject* self, PyObject* value, void*) {
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
     return set_text(&as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
-int set_qualname(PyObject* self, PyObject* value, void*) {
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return set_text(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
-PyObject* get_doc(PyObject* self, void*) {
+PyObject* get_doc(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (!f->doc_made) {
         f->doc = Py_NewRef(f->def->doc != nullptr ? f->def->doc->get() : Py_None);
@@ -137,26 +147,26 @@ PyObject* get_doc(PyObject* self, void*) {
     return Py_NewRef(f->doc);
 }
 
-int set_doc(PyObject* self, PyObject* value, void*) {
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
     FunctionObject* f = as_function(self);
     Py_XSETREF(f->doc, Py_NewRef(value != nullptr ? value : Py_None));
     f->doc_made = true;
     return 0;
 }
 
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-PyObject* get_code(PyObject* self, void*) {
+PyObject* get_code(PyObject* self, void*) noexcept {
     PyObject* code = as_function(self)->code;
     return Py_NewRef(code != nullptr ? code : Py_None);
 }
 
-PyObject* get_object_or_none(PyObject* object) { return Py_NewRef(object != nullptr ? object : Py_None); }
+PyObject* get_object_or_none(PyObject* object) noexcept { return Py_NewRef(object != nullptr ? object : Py_None); }
 
 // Writes to __defaults__ and __kwdefaults__ are stored for introspection only: binding keeps its
 // own defaults, and the writer is told so.
 int set_defaults_like(PyObject** slot, PyObject* value, PyTypeObject* type, const char* attribute,
-                      const char* type_message) {
+                      const char* type_message) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyObject_TypeCheck(value, type)) {
         PyErr_SetString(PyExc_TypeError, type_message);
@@ -172,29 +182,29 @@ int set_defaults_like(PyObject** slot, PyObject* value, PyTypeObject* type, cons
     return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return get_object_or_none(as_function(self)->defaults); }
+PyObject* get_defaults(PyObject* self, void*) noexcept { return get_object_or_none(as_function(self)->defaults); }
 
-int set_defaults(PyObject* self, PyObject* value, void*) {
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
     return set_defaults_like(&as_function(self)->defaults, value, &PyTuple_Type, "__defaults__",
                              "__defaults__ must be set to a tuple object");
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) { return get_object_or_none(as_function(self)->kwdefaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept { return get_object_or_none(as_function(self)->kwdefaults); }
 
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
     return set_defaults_like(&as_function(self)->kwdefaults, value, &PyDict_Type, "__kwdefaults__",
                              "__kwdefaults__ must be set to a dict object");
 }
 
 // The instance dict's entry `name`, borrowed, or null (errors are left set and reported by -1).
-int instance_dict_item(PyObject* self, const char* name, PyObject** item) {
+int instance_dict_item(PyObject* self, const char* name, PyObject** item) noexcept {
     *item = nullptr;
     Owned dict = Owned::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) return -1;
     return PyDict_GetItemStringRef(dict, name, item);
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (f->annotations == nullptr) {
         PyObject* annotate = nullptr;
@@ -214,12 +224,13 @@ PyObject* get_annotations(PyObject* self, void*) {
             made = Owned::steal(PyDict_New());
             if (!made) return nullptr;
         }
-        f->annotations = made.release();
+        // `__annotate__` may itself have stored annotations meanwhile; what it returned replaces them.
+        Py_XSETREF(f->annotations, made.release());
     }
     return Py_NewRef(f->annotations);
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) {
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
@@ -227,7 +238,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     Py_XSETREF(f->annotations, Py_XNewRef(value));
-    if (PyObject* dict = *_PyObject_GetDictPtr(self); dict != nullptr) {
+    if (PyObject* dict = internals::existing_instance_dict(self); dict != nullptr) {
         return PyDict_SetItemString(dict, "__annotate__", Py_None);
     }
     return 0;
@@ -235,11 +246,11 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 // What __annotate__ gives when nothing was stored: a built-in bound to the annotations dict that
 // returns it whatever it is asked for.
-PyObject* annotations_of(PyObject* annotations, PyObject*) { return Py_NewRef(annotations); }
+PyObject* annotations_of(PyObject* annotations, PyObject*) noexcept { return Py_NewRef(annotations); }
 
 PyMethodDef annotate_method = {"__annotate__", annotations_of, METH_VARARGS, nullptr};
 
-PyObject* get_annotate(PyObject* self, void*) {
+PyObject* get_annotate(PyObject* self, void*) noexcept {
     PyObject* annotate = nullptr;
     if (instance_dict_item(self, "__annotate__", &annotate) < 0) return nullptr;
     if (annotate != nullptr) return annotate;
@@ -248,7 +259,7 @@ PyObject* get_annotate(PyObject* self, void*) {
     return PyCFunction_New(&annotate_method, annotations);
 }
 
-int set_annotate(PyObject* self, PyObject* value, void*) {
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
     if (value == nullptr) {
         PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
         return -1;
@@ -263,7 +274,7 @@ int set_annotate(PyObject* self, PyObject* value, void*) {
     return PyDict_SetItemString(dict, "__annotate__", value);
 }
 
-PyObject* get_is_coroutine(PyObject* self, void*) {
+PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (f->is_coroutine == nullptr) f->is_coroutine = Py_NewRef(Py_False);
     return Py_NewRef(f->is_coroutine);
@@ -329,10 +340,15 @@ PyType_Spec function_type_spec = {
     function_slots,
 };
 
-Owned make_function(const FunctionDef& def) {
+Owned make_function(Frame& frame, const FunctionDef& def) {
+    frame.line = def.first_line;
+    if (def.code == nullptr) {
+        PyErr_Format(PyExc_SystemError, "%s() has no code object: its definition was not registered", def.short_name());
+        throw_python_error();
+    }
     auto* f = PyObject_GC_New(FunctionObject, record.function_type);
     if (f == nullptr) throw_python_error();
-    f->vectorcall = def.entry;
+    f->vectorcall = def.binding.entry;
     f->def = &def;
     f->weakrefs = nullptr;
     f->name = nullptr;
@@ -355,6 +371,13 @@ Owned make_function(const FunctionDef& def) {
     }
     PyObject_GC_Track(function);
     return function;
+}
+
+void define_global(Frame& frame, const FunctionDef& def) { set_global(def.name, make_function(frame, def)); }
+
+void define_method(Frame& frame, Ref namespace_, const FunctionDef& def) {
+    Owned function = make_function(frame, def);
+    check(PyDict_SetItem(namespace_, def.name, function));
 }
 
 }  // namespace pel

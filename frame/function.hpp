@@ -15,7 +15,8 @@ struct Parameter {
     const Name& name;
     Declared type = Declared::any;
     bool none_allowed = false;
-    int line = 0;  // source line of the parameter, where an `int` coercion failure is reported
+    int line = 0;           // source line of the parameter, where an `int` coercion failure is reported
+    bool optional = false;  // has a default; every default of this system is None
 };
 
 struct Annotation {
@@ -23,24 +24,50 @@ struct Annotation {
     const Text& text;
 };
 
-// The static description of one function. Code objects and defaults are made by the exec step.
-struct FunctionDef {
-    const char* name;      // short name, used in every binding message
-    const char* qualname;  // "SparseEmbeddingService.embed_single"
-    int first_line;
-    vectorcallfunc entry;  // no_arguments<Body> or with_arguments<Body>
-    const Text* doc;
+// How a function takes its arguments, derived from its body and its parameter table together
+// (`binding<Body, parameters>` in binder.hpp), so that the two cannot disagree.
+struct Binding {
+    vectorcallfunc entry;  // no_arguments<Body> or with_arguments<Body, parameters>
     std::span<const Parameter> parameters;
-    int required;  // parameters without a default; every default of this system is None
+    int required;       // parameters without a default
+    bool coerces;       // some parameter is declared int
+    bool checks_types;  // some parameter is declared with a built-in type
+};
+
+struct FunctionDef;
+
+// Links the definition that holds it into the module's list during static initialisation, as
+// constants register themselves; the exec step makes every registered definition's code object.
+class Registration {
+public:
+    explicit Registration(FunctionDef* def) noexcept;
+    Registration(const Registration&) = delete;
+    Registration& operator=(const Registration&) = delete;
+
+    // Makes the code objects of every registered definition, in declaration order.
+    static void create_all_code();
+
+private:
+    FunctionDef* def_;
+    Registration* next_ = nullptr;
+};
+
+// The one declaration of a function. Code objects and defaults are made by the exec step.
+struct FunctionDef {
+    const Name& name;      // the name the function is bound to
+    const char* qualname;  // "SparseEmbeddingService.embed_single"
+    int first_line;        // the line of its `def`, where the statement that makes it runs
+    Binding binding;
+    const Text* doc;
     std::span<const Name* const> locals;
     std::span<const Annotation> annotations;
 
     PyObject* code = nullptr;
     PyObject* defaults = nullptr;  // the tuple binding uses; never replaced by __defaults__ writes
-    bool coerces = false;          // some parameter is declared int
-    bool checks_types = false;     // some parameter is declared with a built-in type
-    // The exact type each parameter must have on the fast path (null: any), up to eight parameters.
-    PyTypeObject* exact_types[8] = {};
+    Registration registration{this};
+
+    // The short name of every binding message (the constant's text, which ends in a null).
+    const char* short_name() const noexcept { return name.text().data(); }
 };
 
 struct FunctionObject {
@@ -61,8 +88,12 @@ struct FunctionObject {
     PyObject* is_coroutine;  // made on first read
 };
 
-// A new function object for `def`, with its annotations and defaults, ready to be bound.
-Owned make_function(const FunctionDef& def);
+// `def name(...)`: a new function object for `def`, with its annotations and defaults, made at the
+// line of its definition, ready to be bound.
+Owned make_function(Frame& frame, const FunctionDef& def);
+// The same, bound as the module global of the function's name, or in a class namespace under it.
+void define_global(Frame& frame, const FunctionDef& def);
+void define_method(Frame& frame, Ref namespace_, const FunctionDef& def);
 
 // The type's specification, for the registry.
 extern PyType_Spec function_type_spec;

@@ -5,17 +5,15 @@
 #include "constants.hpp"
 #include "function.hpp"
 #include "globals.hpp"
+#include "internals.hpp"
 #include "registry.hpp"
 #include "services.hpp"
 
 #include <cstdio>
-#include <new>
 
 namespace pel {
 
 Record record;
-
-[[noreturn]] void throw_python_error() { throw PythonError{}; }
 
 namespace {
 
@@ -41,7 +39,7 @@ PyObject* create_step(PyObject* spec, PyModuleDef*) noexcept {
         return nullptr;
     }
     if (record.module != nullptr) return Py_NewRef(record.module);
-    try {
+    return at_boundary<PyObject*>(nullptr, [spec] {
         Owned name = check(PyObject_GetAttrString(spec, "name"));
         Owned module = check(PyModule_NewObject(name));
         PyObject* dict = PyModule_GetDict(module);
@@ -50,9 +48,7 @@ PyObject* create_step(PyObject* spec, PyModuleDef*) noexcept {
         copy_spec_attribute(spec, "parent", dict, "__package__", false);
         copy_spec_attribute(spec, "submodule_search_locations", dict, "__path__", true);
         return module.release();
-    } catch (const PythonError&) {
-        return nullptr;
-    }
+    });
 }
 
 void warn_on_version_mismatch() {
@@ -83,22 +79,21 @@ void adopt(PyObject* module) {
 
 // Preamble steps whose failures carry the initialisation entry at line 1.
 void prepare() {
+    internals::check_internals();
     fetch_shared_types();
-    watch_globals();
     PyObject* modules = PyImport_GetModuleDict();
     if (!check(PyDict_Contains(modules, record.module_name))) {
         check(PyDict_SetItem(modules, record.module_name, record.module));
     }
     Constant::resolve_builtins(record.builtins);
-    for (FunctionDef* function : this_module.functions) create_code(*function);
+    Registration::create_all_code();
 }
 
 // Importing again after `del sys.modules[name]` hands the adopted module back through the create
-// step; the import system then forgets the module's state block and allocates a fresh one, so the
-// block it forgot is ours to free.
+// step, and the import system gives it a fresh state block.
 void release_forgotten_state(PyObject* module) noexcept {
     void* current = PyModule_GetState(module);
-    if (record.module_state != nullptr && record.module_state != current) PyMem_Free(record.module_state);
+    internals::release_forgotten_state(record.module_state, current);
     record.module_state = current;
 }
 
@@ -115,7 +110,7 @@ int exec_step(PyObject* module) noexcept {
     }
     Frame frame{nullptr, 1};
     bool reported = false;
-    try {
+    int status = at_boundary(-1, [&] {
         adopt(module);
         reported = true;
         prepare();
@@ -125,10 +120,8 @@ int exec_step(PyObject* module) noexcept {
         check(PyDict_SetItemString(record.globals, "__test__", test_registry));
         record.module_state = PyModule_GetState(module);
         return 0;
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    });
+    if (status == 0) return 0;
     if (reported) add_traceback(frame);
     Py_CLEAR(record.module);
     return -1;

@@ -5,7 +5,6 @@
 #include "ref.hpp"
 
 #include <cstdint>
-#include <span>
 
 namespace pel {
 
@@ -23,7 +22,6 @@ struct ModuleInfo {
     const char* short_name;   // "brimsett"
     const char* dotted_name;  // "pellandor.brimsett"
     const char* file_name;    // "src/pellandor/brimsett": the file of every traceback entry
-    std::span<FunctionDef* const> functions;  // every function the module defines
     void (*body)(Frame&);     // the module's top-level statements, in source order
 };
 

@@ -3,6 +3,9 @@
 // Every strong reference that module or frame code holds lives in an `Owned`; borrowed references
 // are plain `PyObject*`. A failing interpreter call throws `PythonError`, which only means "a Python
 // exception is set"; the function boundary turns it back into a null result.
+//
+// Every entry point the interpreter calls is `noexcept` and lets nothing escape: `at_boundary` runs
+// its body and turns whatever it throws into the Python exception of a failed call.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -16,7 +19,23 @@ namespace pel {
 // Thrown when the interpreter has an exception set; carries nothing itself.
 struct PythonError {};
 
+// Throws PythonError; asserts (where assertions are on) that an exception really is set.
 [[noreturn]] void throw_python_error();
+
+// Called in a catch-all handler: leaves the exception a failed call reports set. PythonError already
+// has it; memory exhaustion becomes MemoryError, any other C++ exception SystemError.
+void set_error_from_exception() noexcept;
+
+// Runs `body` at an entry point the interpreter calls: its result, or `failure` with an exception set.
+template <class Result, class Body>
+Result at_boundary(Result failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_exception();
+        return failure;
+    }
+}
 
 class Owned {
 public:

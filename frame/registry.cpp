@@ -1,6 +1,7 @@
 #include "registry.hpp"
 
 #include "function.hpp"
+#include "internals.hpp"
 #include "module.hpp"
 
 #include <cstring>
@@ -11,13 +12,20 @@ namespace {
 
 // A shared type's `__module__` is the registry, read from its name: the function type's own dict
 // holds the `__module__` member of its instances under that key.
-PyObject* metatype_getattro(PyObject* type, PyObject* name) {
+PyObject* metatype_getattro(PyObject* type, PyObject* name) noexcept {
     if (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "__module__")) {
         const char* full = reinterpret_cast<PyTypeObject*>(type)->tp_name;
         const char* dot = std::strrchr(full, '.');
         if (dot != nullptr) return PyUnicode_FromStringAndSize(full, dot - full);
     }
     return PyType_Type.tp_getattro(type, name);
+}
+
+// The shared types are made only by the frame. Deriving from one from Python reaches the metatype's
+// tp_new, which refuses as the interpreter refuses a type that cannot be instantiated.
+PyObject* metatype_new(PyTypeObject* metatype, PyObject*, PyObject*) noexcept {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", metatype->tp_name);
+    return nullptr;
 }
 
 PyType_Slot metatype_slots[] = {
@@ -78,6 +86,7 @@ void fetch_shared_types() {
     Py_XSETREF(record.metatype, metatype);
     PyTypeObject* function_type = fetch_shared_type(function_type_spec, metatype, nullptr);
     Py_XSETREF(record.function_type, function_type);
+    internals::set_refusing_tp_new(metatype, metatype_new);
 }
 
 }  // namespace pel

@@ -1,6 +1,7 @@
 #include "services.hpp"
 
 #include <algorithm>
+#include <memory>
 
 namespace pel {
 
@@ -70,34 +71,44 @@ Owned import_from(Ref module, Ref name) {
 // --- calls -------------------------------------------------------------------------------------------
 
 Owned call_with_keywords(Ref callable, std::initializer_list<Ref> values, Ref keywords) {
-    constexpr size_t most = 16;
-    PyObject* vector[most + 1] = {nullptr};
-    size_t count = values.size() < most ? values.size() : most;
-    std::transform(values.begin(), values.begin() + count, vector + 1, [](Ref value) { return value.get(); });
-    size_t positional = count - static_cast<size_t>(PyTuple_GET_SIZE(keywords));
-    return check(PyObject_Vectorcall(callable, vector + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
+    size_t count = values.size();
+    auto keyword_count = static_cast<size_t>(PyTuple_GET_SIZE(keywords.get()));
+    if (keyword_count > count) {
+        PyErr_SetString(PyExc_SystemError, "call_with_keywords: more keyword names than values");
+        throw_python_error();
+    }
+    // One slot before the arguments, as PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use it.
+    constexpr size_t on_stack = 16;
+    PyObject* small[on_stack + 1];
+    std::unique_ptr<PyObject*[]> large;
+    PyObject** vector = small;
+    if (count > on_stack) {
+        large = std::make_unique<PyObject*[]>(count + 1);
+        vector = large.get();
+    }
+    vector[0] = nullptr;
+    std::transform(values.begin(), values.end(), vector + 1, [](Ref value) { return value.get(); });
+    return check(PyObject_Vectorcall(callable, vector + 1, (count - keyword_count) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     keywords));
 }
 
 // --- statements and operators ----------------------------------------------------------------------
 
-Owned raise(Ref object) noexcept {
+void raise(Ref object) {
     if (PyExceptionInstance_Check(object.get())) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(object)), object);
-        return {};
-    }
-    if (PyExceptionClass_Check(object.get())) {
-        Owned instance = Owned::steal(PyObject_CallNoArgs(object));
-        if (!instance) return {};
+    } else if (PyExceptionClass_Check(object.get())) {
+        Owned instance = check(PyObject_CallNoArgs(object));
         if (!PyExceptionInstance_Check(instance.get())) {
             PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
                          object, Py_TYPE(instance.get()));
-            return {};
+        } else {
+            PyErr_SetObject(object, instance);
         }
-        PyErr_SetObject(object, instance);
-        return {};
+    } else {
+        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
     }
-    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
-    return {};
+    throw_python_error();
 }
 
 Owned format_field(Ref value) {

@@ -6,6 +6,7 @@
 
 #include "function.hpp"
 #include "globals.hpp"
+#include "internals.hpp"
 #include "module.hpp"
 
 #include <cstddef>
@@ -57,8 +58,8 @@ Owned call_method(Ref object, Ref name, const Args&... args) {
 
 // --- statements and operators ----------------------------------------------------------------------
 
-// `raise object`. Sets the exception and returns the null owner that the function then returns.
-Owned raise(Ref object) noexcept;
+// `raise object`: sets the exception and throws, so nothing after it runs.
+[[noreturn]] void raise(Ref object);
 
 inline Owned none() noexcept { return Owned::borrow(Py_None); }
 inline bool is_true(Ref value) { return check(PyObject_IsTrue(value)) != 0; }
@@ -74,7 +75,7 @@ inline Owned next_item(Ref iterator) {
 Owned get_or_none(Ref mapping, Ref key);
 
 // A new dict for `size` entries, inserted by the caller (a dict display).
-inline Owned new_dict(Py_ssize_t size) { return check(_PyDict_NewPresized(size)); }
+inline Owned new_dict(Py_ssize_t size) { return check(internals::new_presized_dict(size)); }
 
 // `mapping[key] = value` on a dict.
 inline void set_item(Ref dict, Ref key, Ref value) { check(PyDict_SetItem(dict, key, value)); }

@@ -78,13 +78,11 @@ Owned load_capabilities(Frame& frame) {
 const Name* const load_capabilities_locals[] = {&k.pellandor_core_py, &k.resp};
 const Annotation load_capabilities_annotations[] = {{k.return_, k.set_of_str}};
 FunctionDef load_capabilities_def = {
-    .name = "_load_capabilities",
+    .name = k.load_capabilities,
     .qualname = "_load_capabilities",
     .first_line = 16,
-    .entry = no_arguments<load_capabilities>,
+    .binding = binding<load_capabilities>,
     .doc = nullptr,
-    .parameters = {},
-    .required = 0,
     .locals = load_capabilities_locals,
     .annotations = load_capabilities_annotations,
 };
@@ -113,10 +111,10 @@ Owned require_capability(Frame& frame, PyObject* name, PyObject* context) {
     Owned message = join({k.missing_prefix, name_text, k.required_for, context_text, k.not_found,
                           available_text, k.rebuild_hint});
     frame.line = 34;
-    return raise(call(PyExc_RuntimeError, message));
+    raise(call(PyExc_RuntimeError, message));
 }
 
-const Parameter require_capability_parameters[] = {
+constexpr Parameter require_capability_parameters[] = {
     {k.name, Declared::str},
     {k.context, Declared::str},
 };
@@ -127,13 +125,11 @@ const Annotation require_capability_annotations[] = {
     {k.return_, k.none_},
 };
 FunctionDef require_capability_def = {
-    .name = "require_capability",
+    .name = k.require_capability,
     .qualname = "require_capability",
     .first_line = 30,
-    .entry = with_arguments<require_capability>,
+    .binding = binding<require_capability, require_capability_parameters>,
     .doc = &k.require_capability_doc,
-    .parameters = require_capability_parameters,
-    .required = 2,
     .locals = require_capability_locals,
     .annotations = require_capability_annotations,
 };
@@ -148,13 +144,9 @@ void module_body(Frame& frame) {
     set_global(k.logger, call(getattr(global(k.logging), k.getLogger), global(k.module_name)));
     frame.line = 13;  // _cached_capabilities: set[str] | None = None
     set_global(k.cached_capabilities, Py_None);
-    frame.line = 16;  // def _load_capabilities() -> set[str]: ...
-    set_global(k.load_capabilities, make_function(load_capabilities_def));
-    frame.line = 30;  // def require_capability(name: str, context: str) -> None: ...
-    set_global(k.require_capability, make_function(require_capability_def));
+    define_global(frame, load_capabilities_def);   // def _load_capabilities() -> set[str]: ...
+    define_global(frame, require_capability_def);  // def require_capability(name: str, context: str) -> None: ...
 }
-
-FunctionDef* const functions[] = {&load_capabilities_def, &require_capability_def};
 
 PyModuleDef definition = module_definition("brimsett", module_doc);
 
@@ -164,8 +156,7 @@ const pel::ModuleInfo pel::this_module = {
     .short_name = "brimsett",
     .dotted_name = "pellandor.brimsett",
     .file_name = "src/pellandor/brimsett",
-    .functions = functions,
     .body = module_body,
 };
 
-PyMODINIT_FUNC PyInit_brimsett() { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_brimsett() noexcept { return PyModuleDef_Init(&definition); }

@@ -97,20 +97,18 @@ Owned build_scan_config(Frame& frame, PyObject* repo_path) {
     return payload;  // }
 }
 
-const Parameter build_scan_config_parameters[] = {{k.repo_path}};
+constexpr Parameter build_scan_config_parameters[] = {{k.repo_path}};
 const Name* const build_scan_config_locals[] = {&k.require_capability};
 const Annotation build_scan_config_annotations[] = {
     {k.repo_path, k.path_annotation},
     {k.return_, k.payload_annotation},
 };
 FunctionDef build_scan_config_def = {
-    .name = "build_scan_config",
+    .name = k.build_scan_config,
     .qualname = "build_scan_config",
     .first_line = 14,
-    .entry = with_arguments<build_scan_config>,
+    .binding = binding<build_scan_config, build_scan_config_parameters>,
     .doc = &k.build_scan_config_doc,
-    .parameters = build_scan_config_parameters,
-    .required = 1,
     .locals = build_scan_config_locals,
     .annotations = build_scan_config_annotations,
 };
@@ -121,11 +119,8 @@ void module_body(Frame& frame) {
     set_global(k.Path, import_from(import(k.pathlib, {k.Path}), k.Path));
     frame.line = 11;  // from pellandor.config import settings
     set_global(k.settings, import_from(import(k.pellandor_config, {k.settings}), k.settings));
-    frame.line = 14;  // def build_scan_config(repo_path: Path) -> dict[str, object]: ...
-    set_global(k.build_scan_config, make_function(build_scan_config_def));
+    define_global(frame, build_scan_config_def);  // def build_scan_config(repo_path: Path) -> dict[str, object]: ...
 }
-
-FunctionDef* const functions[] = {&build_scan_config_def};
 
 PyModuleDef definition = module_definition("mistrel", module_doc);
 
@@ -135,8 +130,7 @@ const pel::ModuleInfo pel::this_module = {
     .short_name = "mistrel",
     .dotted_name = "pellandor.mistrel",
     .file_name = "src/pellandor/mistrel",
-    .functions = functions,
     .body = module_body,
 };
 
-PyMODINIT_FUNC PyInit_mistrel() { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_mistrel() noexcept { return PyModuleDef_Init(&definition); }

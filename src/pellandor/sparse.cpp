@@ -239,68 +239,60 @@ Owned embed_batch_list(Frame& frame, PyObject* self, PyObject* texts, PyObject*)
 // ---------------------------------------------------------------------------------------------------
 // Function definitions: parameters, local names, annotations and source lines.
 
-const Parameter self_only[] = {{k.self}};
+constexpr Parameter self_only[] = {{k.self}};
 
 const Annotation init_annotations[] = {{k.return_, k.none_}};
 FunctionDef init_def = {
-    .name = "__init__",
+    .name = k.init,
     .qualname = "SparseEmbeddingService.__init__",
     .first_line = 39,
-    .entry = with_arguments<init>,
+    .binding = binding<init, self_only>,
     .doc = nullptr,
-    .parameters = self_only,
-    .required = 1,
     .locals = {},
     .annotations = init_annotations,
 };
 
 const Annotation profile_version_annotations[] = {{k.return_, k.str_}};
 FunctionDef profile_version_def = {
-    .name = "profile_version",
+    .name = k.profile_version,
     .qualname = "SparseEmbeddingService.profile_version",
     .first_line = 51,
-    .entry = with_arguments<profile_version>,
+    .binding = binding<profile_version, self_only>,
     .doc = &k.profile_version_doc,
-    .parameters = self_only,
-    .required = 1,
     .locals = {},
     .annotations = profile_version_annotations,
 };
 
-const Parameter embed_single_parameters[] = {{k.self}, {k.text, Declared::str}};
+constexpr Parameter embed_single_parameters[] = {{k.self}, {k.text, Declared::str}};
 const Name* const embed_single_locals[] = {&k.result_json, &k.result};
 const Annotation embed_single_annotations[] = {{k.text, k.str_}, {k.return_, k.sparse_result_text}};
 FunctionDef embed_single_def = {
-    .name = "embed_single",
+    .name = k.embed_single,
     .qualname = "SparseEmbeddingService.embed_single",
     .first_line = 56,
-    .entry = with_arguments<embed_single>,
+    .binding = binding<embed_single, embed_single_parameters>,
     .doc = &k.embed_single_doc,
-    .parameters = embed_single_parameters,
-    .required = 2,
     .locals = embed_single_locals,
     .annotations = embed_single_annotations,
 };
 
-const Parameter embed_batch_parameters[] = {{k.self}, {k.texts, Declared::list}};
+constexpr Parameter embed_batch_parameters[] = {{k.self}, {k.texts, Declared::list}};
 const Name* const embed_batch_locals[] = {&k.texts_json, &k.result_json, &k.batch, &k.e};
 const Annotation embed_batch_annotations[] = {{k.texts, k.list_of_str}, {k.return_, k.list_of_sparse_result}};
 FunctionDef embed_batch_def = {
-    .name = "embed_batch",
+    .name = k.embed_batch,
     .qualname = "SparseEmbeddingService.embed_batch",
     .first_line = 68,
-    .entry = with_arguments<embed_batch>,
+    .binding = binding<embed_batch, embed_batch_parameters>,
     .doc = &k.embed_batch_doc,
-    .parameters = embed_batch_parameters,
-    .required = 2,
     .locals = embed_batch_locals,
     .annotations = embed_batch_annotations,
 };
 
-const Parameter embed_batch_list_parameters[] = {
+constexpr Parameter embed_batch_list_parameters[] = {
     {k.self},
     {k.texts, Declared::list},
-    {k.batch_size, Declared::int_, true, 87},
+    {.name = k.batch_size, .type = Declared::int_, .none_allowed = true, .line = 87, .optional = true},
 };
 const Annotation embed_batch_list_annotations[] = {
     {k.texts, k.list_of_str},
@@ -308,13 +300,11 @@ const Annotation embed_batch_list_annotations[] = {
     {k.return_, k.list_of_sparse_result},
 };
 FunctionDef embed_batch_list_def = {
-    .name = "embed_batch_list",
+    .name = k.embed_batch_list,
     .qualname = "SparseEmbeddingService.embed_batch_list",
     .first_line = 86,
-    .entry = with_arguments<embed_batch_list>,
+    .binding = binding<embed_batch_list, embed_batch_list_parameters>,
     .doc = &k.embed_batch_list_doc,
-    .parameters = embed_batch_list_parameters,
-    .required = 2,
     .locals = {},
     .annotations = embed_batch_list_annotations,
 };
@@ -322,16 +312,12 @@ FunctionDef embed_batch_list_def = {
 Owned make_service_class(Frame& frame) {
     frame.line = 30;  // class SparseEmbeddingService:
     Owned body = class_namespace(k.SparseEmbeddingService, k.service_doc);
-    frame.line = 39;  // def __init__(self) -> None: ...
-    set_item(body, k.init, make_function(init_def));
-    frame.line = 51;  // @property def profile_version(self) -> str: ...
-    set_item(body, k.profile_version, call(k.property, make_function(profile_version_def)));
-    frame.line = 56;  // def embed_single(self, text: str) -> SparseResult: ...
-    set_item(body, k.embed_single, make_function(embed_single_def));
-    frame.line = 68;  // def embed_batch(self, texts: list[str]) -> list[SparseResult]: ...
-    set_item(body, k.embed_batch, make_function(embed_batch_def));
-    frame.line = 86;  // def embed_batch_list(self, texts, batch_size=None): ...
-    set_item(body, k.embed_batch_list, make_function(embed_batch_list_def));
+    define_method(frame, body, init_def);  // def __init__(self) -> None: ...
+    // @property def profile_version(self) -> str: ...
+    set_item(body, profile_version_def.name, call(k.property, make_function(frame, profile_version_def)));
+    define_method(frame, body, embed_single_def);      // def embed_single(self, text: str) -> SparseResult: ...
+    define_method(frame, body, embed_batch_def);       // def embed_batch(self, texts: list[str]) -> ...
+    define_method(frame, body, embed_batch_list_def);  // def embed_batch_list(self, texts, batch_size=None): ...
     frame.line = 30;
     return make_class(k.SparseEmbeddingService, record.empty_tuple, body);
 }
@@ -353,13 +339,11 @@ Owned get_sparse_service(Frame& frame) {
 
 const Annotation get_sparse_service_annotations[] = {{k.return_, k.service_text}};
 FunctionDef get_sparse_service_def = {
-    .name = "get_sparse_service",
+    .name = k.get_sparse_service,
     .qualname = "get_sparse_service",
     .first_line = 97,
-    .entry = no_arguments<get_sparse_service>,
+    .binding = binding<get_sparse_service>,
     .doc = &k.get_sparse_service_doc,
-    .parameters = {},
-    .required = 0,
     .locals = {},
     .annotations = get_sparse_service_annotations,
 };
@@ -374,13 +358,11 @@ Owned reset_sparse_service(Frame& frame) {
 
 const Annotation reset_sparse_service_annotations[] = {{k.return_, k.none_}};
 FunctionDef reset_sparse_service_def = {
-    .name = "reset_sparse_service",
+    .name = k.reset_sparse_service,
     .qualname = "reset_sparse_service",
     .first_line = 105,
-    .entry = no_arguments<reset_sparse_service>,
+    .binding = binding<reset_sparse_service>,
     .doc = &k.reset_sparse_service_doc,
-    .parameters = {},
-    .required = 0,
     .locals = {},
     .annotations = reset_sparse_service_annotations,
 };
@@ -412,16 +394,9 @@ void module_body(Frame& frame) {
 
     frame.line = 94;  // _sparse_service: SparseEmbeddingService | None = None
     set_global(k.sparse_service, Py_None);
-    frame.line = 97;  // def get_sparse_service() -> SparseEmbeddingService: ...
-    set_global(k.get_sparse_service, make_function(get_sparse_service_def));
-    frame.line = 105;  // def reset_sparse_service() -> None: ...
-    set_global(k.reset_sparse_service, make_function(reset_sparse_service_def));
+    define_global(frame, get_sparse_service_def);    // def get_sparse_service() -> SparseEmbeddingService: ...
+    define_global(frame, reset_sparse_service_def);  // def reset_sparse_service() -> None: ...
 }
-
-FunctionDef* const functions[] = {
-    &init_def,          &profile_version_def,    &embed_single_def,          &embed_batch_def,
-    &embed_batch_list_def, &get_sparse_service_def, &reset_sparse_service_def,
-};
 
 PyModuleDef definition = module_definition("sparse", module_doc);
 
@@ -431,8 +406,7 @@ const pel::ModuleInfo pel::this_module = {
     .short_name = "sparse",
     .dotted_name = "pellandor.sparse",
     .file_name = "src/pellandor/sparse",
-    .functions = functions,
     .body = module_body,
 };
 
-PyMODINIT_FUNC PyInit_sparse() { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_sparse() noexcept { return PyModuleDef_Init(&definition); }

@@ -12,12 +12,16 @@ namespace pel {
     throw PythonError{};
 }
 
+void assert_error_set() noexcept {
+    assert(PyErr_Occurred() != nullptr && "PythonError reached a boundary without a Python exception set");
+    if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, "module code failed without an exception");
+}
+
 void set_error_from_exception() noexcept {
     try {
         throw;
     } catch (const PythonError&) {
-        assert(PyErr_Occurred() != nullptr);
-        if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, "module code failed without an exception");
+        assert_error_set();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {

@@ -22,6 +22,9 @@ struct PythonError {};
 // Throws PythonError; asserts (where assertions are on) that an exception really is set.
 [[noreturn]] void throw_python_error();
 
+// Asserts (where assertions are on) that an exception is set; sets SystemError where none is.
+void assert_error_set() noexcept;
+
 // Called in a catch-all handler: leaves the exception a failed call reports set. PythonError already
 // has it; memory exhaustion becomes MemoryError, any other C++ exception SystemError.
 void set_error_from_exception() noexcept;
@@ -31,6 +34,10 @@ template <class Result, class Body>
 Result at_boundary(Result failure, Body&& body) noexcept {
     try {
         return body();
+    } catch (const PythonError&) {
+        // The common failure, caught here so that it is not thrown a second time.
+        assert_error_set();
+        return failure;
     } catch (...) {
         set_error_from_exception();
         return failure;

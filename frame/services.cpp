@@ -94,11 +94,12 @@ Owned call_with_keywords(Ref callable, std::initializer_list<Ref> values, Ref ke
 
 // --- statements and operators ----------------------------------------------------------------------
 
-void raise(Ref object) {
+Owned raise(Ref object) noexcept {
     if (PyExceptionInstance_Check(object.get())) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(object)), object);
     } else if (PyExceptionClass_Check(object.get())) {
-        Owned instance = check(PyObject_CallNoArgs(object));
+        Owned instance = Owned::steal(PyObject_CallNoArgs(object));
+        if (!instance) return {};
         if (!PyExceptionInstance_Check(instance.get())) {
             PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
                          object, Py_TYPE(instance.get()));
@@ -108,7 +109,7 @@ void raise(Ref object) {
     } else {
         PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
     }
-    throw_python_error();
+    return {};
 }
 
 Owned format_field(Ref value) {

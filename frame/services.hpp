@@ -58,8 +58,10 @@ Owned call_method(Ref object, Ref name, const Args&... args) {
 
 // --- statements and operators ----------------------------------------------------------------------
 
-// `raise object`: sets the exception and throws, so nothing after it runs.
-[[noreturn]] void raise(Ref object);
+// `raise object`: sets the exception and gives the null owner that the body must return at once
+// (`return raise(...)`; dropping the result does not build). Not a C++ throw: unwinding costs more
+// than the whole of the statement it stands for.
+[[nodiscard("return it: the exception is set")]] Owned raise(Ref object) noexcept;
 
 inline Owned none() noexcept { return Owned::borrow(Py_None); }
 inline bool is_true(Ref value) { return check(PyObject_IsTrue(value)) != 0; }

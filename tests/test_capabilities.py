@@ -387,3 +387,35 @@ def test_argument_types_checked_before_cache(core, args, param, got):
         f"Argument '{param}' has incorrect type (expected str, got {got})",)
     assert entries(info.value) == []
     assert core.calls == [] and brimsett._cached_capabilities is None
+
+
+def test_global_read_by_another_dict_watcher_during_a_rebinding():
+    # A watcher registered after the frame's first import runs module code while the cache global
+    # is being rebound: that read sees the old value, and the next read must see the new one
+    # (a read served from the old value would be stale, or freed).
+    run_python("""
+        import ctypes, gc
+        import pellandor.brimsett as b
+        Callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object,
+                                    ctypes.py_object)
+        api = ctypes.pythonapi
+        api.PyDict_AddWatcher.argtypes = [Callback]
+        api.PyDict_Watch.argtypes = api.PyDict_ClearWatcher.argtypes = None
+        during = []
+        def on_change(event, d, key, value):
+            if key == "_cached_capabilities":
+                during.append(sorted(b._load_capabilities()))
+            return 0
+        callback = Callback(on_change)
+        watcher = api.PyDict_AddWatcher(callback)
+        b._cached_capabilities = {"first"}
+        b._load_capabilities()
+        api.PyDict_Watch(ctypes.c_int(watcher), ctypes.py_object(vars(b)))
+        for name in ["second", "third"]:
+            b._cached_capabilities = {name}
+            gc.collect()
+            assert b._load_capabilities() == {name}, name
+            assert b.require_capability(name, "c") is None
+        api.PyDict_ClearWatcher(ctypes.c_int(watcher))
+        assert during == [["first"], ["second"]], during
+    """)

@@ -376,3 +376,63 @@ def test_signature():
 def test_gate_and_builder_share_the_type():
     assert type(brimsett.require_capability) is type(mistrel.build_scan_config)
     assert type(brimsett._load_capabilities) is type(mistrel.build_scan_config)
+
+
+# --- what hostile callers and the collector can do --------------------------------------------
+
+def test_running_code_objects_and_deriving_types_raise():
+    # Each of these killed the interpreter; now each raises as the interpreter's own objects do.
+    out = run_python("""
+        import traceback, types
+        import pellandor.brimsett as b
+        FT = type(b.require_capability)
+        def outcome(run):
+            try:
+                run()
+            except BaseException as exc:
+                entry = traceback.extract_tb(exc.__traceback__)[-1]
+                return type(exc).__name__, entry.lineno
+        load, req = b._load_capabilities, b.require_capability
+        print(outcome(lambda: exec(load.__code__)))
+        print(outcome(lambda: types.FunctionType(load.__code__, {})()))
+        print(outcome(lambda: types.FunctionType(req.__code__, {})("a", "b")))
+        print(outcome(lambda: exec(req.__code__))[0])
+        for derive in [lambda: type("G", (FT,), {}), lambda: type(FT)("G", (), {})]:
+            try:
+                derive()
+            except TypeError as exc:
+                print(exc)
+    """).stdout.splitlines()
+    meta = "_pellandor_frame_v1._common_types_metatype"
+    assert out == ["('AssertionError', 16)", "('AssertionError', 16)", "('AssertionError', 30)",
+                   "TypeError", f"cannot create '{meta}' instances",
+                   f"cannot create '{meta}' instances"]
+
+
+def test_annotate_storing_annotations_leaks_nothing(f):
+    stored = {"x": "y"}
+
+    def annotate(fmt):
+        f.__annotations__ = stored
+        return stored
+    before = sys.getrefcount(stored)
+    for _ in range(10):
+        f.__annotate__ = annotate
+        assert f.__annotations__ is stored
+    del f.__annotations__
+    assert sys.getrefcount(stored) == before
+
+
+def test_cleared_function_stays_readable():
+    # What the collector's tp_clear leaves behind is read by whatever still reaches the object.
+    out = run_python("""
+        import ctypes, pickle
+        import pellandor.mistrel as m
+        f = m.build_scan_config
+        tp_clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(
+            ctypes.c_void_p.from_address(id(type(f)) + 24 * ctypes.sizeof(ctypes.c_void_p)).value)
+        tp_clear(f)
+        print(repr(f.__qualname__), repr(f.__name__), f.__doc__ is None or f.__doc__[:5],
+              f.__reduce__() == "", repr(f).startswith("<pellandor_function  at"))
+    """).stdout.split()
+    assert out == ["''", "''", "Build", "True", "True"]

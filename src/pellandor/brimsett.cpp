@@ -111,7 +111,7 @@ Owned require_capability(Frame& frame, PyObject* name, PyObject* context) {
     Owned message = join({k.missing_prefix, name_text, k.required_for, context_text, k.not_found,
                           available_text, k.rebuild_hint});
     frame.line = 34;
-    raise(call(PyExc_RuntimeError, message));
+    return raise(call(PyExc_RuntimeError, message));
 }
 
 constexpr Parameter require_capability_parameters[] = {

@@ -47,8 +47,8 @@ PELLANDOR_COLD bool keyword_error(const FunctionDef& def, const char* format, Py
 // Equal texts, for an exact `str` keyword against an interned parameter name: hashes first when
 // both are known, then length, width and content.
 bool same_text(PyObject* name, PyObject* keyword) noexcept {
-    Py_hash_t name_hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
-    Py_hash_t keyword_hash = reinterpret_cast<PyASCIIObject*>(keyword)->hash;
+    Py_hash_t name_hash = internals::cached_hash(name);
+    Py_hash_t keyword_hash = internals::cached_hash(keyword);
     if (name_hash != -1 && keyword_hash != -1 && name_hash != keyword_hash) return false;
     Py_ssize_t length = PyUnicode_GET_LENGTH(name);
     if (PyUnicode_GET_LENGTH(keyword) != length || PyUnicode_KIND(keyword) != PyUnicode_KIND(name)) return false;

@@ -14,7 +14,9 @@ namespace pel {
 
 void assert_error_set() noexcept {
     assert(PyErr_Occurred() != nullptr && "PythonError reached a boundary without a Python exception set");
-    if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, "module code failed without an exception");
+    if (PyErr_Occurred() == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "module code failed without an exception");
+    }
 }
 
 void set_error_from_exception() noexcept {

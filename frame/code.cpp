@@ -14,13 +14,13 @@ constexpr int optimized_new_locals = CO_OPTIMIZED | CO_NEWLOCALS;
 // What every function's code object runs, and its stack size and location table: those of the
 // interpreter's own empty code object, which raises AssertionError when run, so that
 // `exec(f.__code__)` fails like any call. Its one location entry covers all of it at the first line.
-struct Body {
+struct EmptyCode {
     Owned bytecode;
     Owned line_table;
     int stack_size;
 };
 
-Body empty_code_body() {
+EmptyCode empty_code_body() {
     Owned empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(this_module.file_name, "", 1)));
     Owned stack_size = check(PyObject_GetAttrString(empty, "co_stacksize"));
     int size = PyLong_AsInt(stack_size);
@@ -33,9 +33,9 @@ Body empty_code_body() {
 void check_names(const FunctionDef& def) {
     const char* name = def.short_name();
     size_t name_length = std::strlen(name), qualname_length = std::strlen(def.qualname);
-    bool ends_in_name = qualname_length >= name_length &&
-                        std::strcmp(def.qualname + qualname_length - name_length, name) == 0 &&
-                        (qualname_length == name_length || def.qualname[qualname_length - name_length - 1] == '.');
+    size_t prefix = qualname_length - name_length;
+    bool ends_in_name = qualname_length >= name_length && std::strcmp(def.qualname + prefix, name) == 0 &&
+                        (prefix == 0 || def.qualname[prefix - 1] == '.');
     if (!ends_in_name) {
         PyErr_Format(PyExc_SystemError, "%s: the qualified name %s does not end in the function's name %s",
                      this_module.dotted_name, def.qualname, name);
@@ -61,10 +61,12 @@ void create_code(FunctionDef& def) {
     auto local_count = parameter_count + static_cast<Py_ssize_t>(def.locals.size());
     Owned names = check(PyTuple_New(local_count));
     Py_ssize_t i = 0;
-    for (const Parameter& parameter : parameters) PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(parameter.name));
+    for (const Parameter& parameter : parameters) {
+        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(parameter.name));
+    }
     for (const Name* local : def.locals) PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(*local));
 
-    Body body = empty_code_body();
+    EmptyCode body = empty_code_body();
     Owned file_name = check(PyUnicode_FromString(this_module.file_name));
     PyObject* empty = record.empty_tuple;
     Owned code = check(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(

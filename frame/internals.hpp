@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x030D0000 || PY_VERSION_HEX >= 0x030E0000
-#error "frame/internals.hpp describes CPython 3.13's internals; check each entry against this interpreter first"
+#error "frame/internals.hpp describes CPython 3.13's internals; check each entry against this interpreter"
 #endif
 #ifdef Py_GIL_DISABLED
 #error "the frame assumes the interpreter's global lock (dict version tags, the recursion counter)"
@@ -25,6 +25,11 @@ namespace pel::internals {
 // the common case of a direct call's recursion guard is one thread-state access. Check: the
 // field exists (build); 3.13's _Py_EnterRecursiveCallTstate counts on this same field.
 inline int& c_recursion_remaining(PyThreadState* state) noexcept { return state->c_recursion_remaining; }
+
+// The hash a `str` has cached, or -1 when none was computed yet: comparing two keywords' cached
+// hashes first rules out most mismatches without hashing. Check: 3.13's cpython/unicodeobject.h
+// declares the field (build).
+inline Py_hash_t cached_hash(PyObject* text) noexcept { return reinterpret_cast<PyASCIIObject*>(text)->hash; }
 
 // A dict display sized in advance, as the interpreter's own BUILD_MAP makes it. Check: declared by
 // 3.13's cpython/dictobject.h (build).

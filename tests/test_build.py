@@ -1,8 +1,12 @@
 """Properties of the built package: exported symbols and import-time behaviour."""
 
 import importlib.util
+import os
+import pathlib
 import shutil
 import subprocess
+import sysconfig
+import textwrap
 
 import pytest
 
@@ -69,3 +73,41 @@ def test_package_import_loads_no_submodule():
     assert (loaded, exported) == ("['pellandor']", "[]")
     # The suite runs against the installed package, not the source tree.
     assert "site-packages" in location
+
+
+def test_mismatched_definitions_do_not_build():
+    # Each bad declaration below must stop the build with its own message; the good one builds.
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    source = """
+        #include "binder.hpp"
+        #include "services.hpp"
+        namespace {
+        using namespace pel;
+        struct { Name a = "a"; Name b = "b"; } k;
+        Owned two(Frame&, PyObject*, PyObject*) { return none(); }
+        Owned forgets_return(Frame&) { raise(Py_None); return none(); }
+        constexpr Parameter both[] = {{k.a}, {.name = k.b, .optional = true}};
+        constexpr Parameter one[] = {{k.a}};
+        constexpr Parameter default_first[] = {{.name = k.a, .optional = true}, {k.b}};
+        [[maybe_unused]] const Binding good = binding<two, both>;
+        [[maybe_unused]] const Binding short_table = binding<two, one>;
+        [[maybe_unused]] const Binding no_table = binding<two>;
+        [[maybe_unused]] const Binding misordered = binding<two, default_first>;
+        }
+    """
+    frame = pathlib.Path(__file__).resolve().parents[1] / "frame"
+    result = subprocess.run(
+        [compiler, "-std=c++20", "-fsyntax-only", "-Werror=unused-result", f"-I{frame}",
+         f"-I{sysconfig.get_paths()['include']}", "-x", "c++", "-"],
+        input=textwrap.dedent(source), capture_output=True, text=True)
+    errors = [line for line in result.stderr.splitlines() if " error: " in line]
+    expected = ["the body's arity differs from its parameter table",
+                "a body that takes arguments needs its parameter table",
+                "a parameter without a default follows one with a default",
+                "return it: the exception is set"]
+    assert result.returncode != 0
+    for message in expected:
+        assert sum(message in line for line in errors) == 1, (message, result.stderr)
+    assert all(any(message in line for message in expected) for line in errors), result.stderr

@@ -251,3 +251,18 @@ except BaseException as exc:
 
 def test_version_mismatch_warning():
     pytest.skip("needs an interpreter other than 3.13 to load the module")
+
+
+def test_junk_in_the_registry_leaves_no_exception_set():
+    # The registry is an ordinary module: what else is found there must neither fail the import
+    # nor leave an exception set for a later, unrelated call to report.
+    out = run_python("""
+        import sys, types
+        registry = types.ModuleType("_pellandor_frame_v1")
+        registry._global_watch = 5
+        sys.modules["_pellandor_frame_v1"] = registry
+        import pellandor.brimsett as b
+        b._cached_capabilities = {"x"}
+        print(b.require_capability("x", "c"), len(b.__dict__) > 0, sorted({1, 2}))
+    """).stdout.split()
+    assert out == ["None", "True", "[1,", "2]"]

@@ -119,7 +119,8 @@ void module_body(Frame& frame) {
     set_global(k.Path, import_from(import(k.pathlib, {k.Path}), k.Path));
     frame.line = 11;  // from pellandor.config import settings
     set_global(k.settings, import_from(import(k.pellandor_config, {k.settings}), k.settings));
-    define_global(frame, build_scan_config_def);  // def build_scan_config(repo_path: Path) -> dict[str, object]: ...
+    // def build_scan_config(repo_path: Path) -> dict[str, object]: ...
+    define_global(frame, build_scan_config_def);
 }
 
 PyModuleDef definition = module_definition("mistrel", module_doc);

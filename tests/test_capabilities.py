@@ -419,3 +419,22 @@ def test_global_read_by_another_dict_watcher_during_a_rebinding():
         api.PyDict_ClearWatcher(ctypes.c_int(watcher))
         assert during == [["first"], ["second"]], during
     """)
+    # With every watcher slot taken before the import, the import's own checks still pass.
+    run_python("""
+        import ctypes
+        api = ctypes.pythonapi
+        Callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
+                                    ctypes.c_void_p)
+        api.PyDict_AddWatcher.argtypes = [Callback]
+        callback = Callback(lambda *args: 0)
+        try:
+            while True:
+                api.PyDict_AddWatcher(callback)
+        except RuntimeError as exc:
+            assert "no more dict watcher IDs" in str(exc)
+        import pellandor.brimsett as b
+        b._cached_capabilities = {"x"}
+        assert b.require_capability("x", "c") is None
+        b._cached_capabilities = {"y"}
+        assert b._load_capabilities() == {"y"}
+    """)

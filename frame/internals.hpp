@@ -29,10 +29,12 @@ inline int& c_recursion_remaining(PyThreadState* state) noexcept { return state-
 // The hash a `str` has cached, or -1 when none was computed yet: comparing two keywords' cached
 // hashes first rules out most mismatches without hashing. Check: 3.13's cpython/unicodeobject.h
 // declares the field (build).
-inline Py_hash_t cached_hash(PyObject* text) noexcept { return reinterpret_cast<PyASCIIObject*>(text)->hash; }
+inline Py_hash_t cached_hash(PyObject* text) noexcept {
+    return reinterpret_cast<PyASCIIObject*>(text)->hash;
+}
 
-// A dict display sized in advance, as the interpreter's own BUILD_MAP makes it. Check: declared by
-// 3.13's cpython/dictobject.h (build).
+// A dict display, sized in advance for its entries so that filling it never resizes. Check: declared
+// by 3.13's cpython/dictobject.h (build).
 inline PyObject* new_presized_dict(Py_ssize_t size) noexcept { return _PyDict_NewPresized(size); }
 
 // The instance dict of a function when it exists, without making one (the public getters make it).

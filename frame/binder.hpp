@@ -49,14 +49,17 @@ struct BodyArity<Owned (*)(Frame&, Args...)> {
     static constexpr std::size_t value = sizeof...(Args);
 };
 
-// Runs a body at the function boundary: a failure leaves it as a null result with the function's
-// traceback entry at the failing statement's line.
-template <class Run>
-PyObject* run_body(const FunctionDef& def, Run&& run) noexcept {
+// Runs a body at the function boundary with the bound values: a failure leaves it as a null result
+// with the function's traceback entry at the failing statement's line. The body is called here
+// rather than through a lambda of each entry: every frame counts where calls recurse deeply in an
+// unoptimised build.
+template <auto Body, std::size_t... I>
+PyObject* run_body(const FunctionDef& def, [[maybe_unused]] PyObject* const* values,
+                   std::index_sequence<I...>) noexcept {
     RecursionGuard guard;
     if (!guard.enter()) return nullptr;
     Frame frame{&def, def.first_line};
-    PyObject* result = at_boundary<PyObject*>(nullptr, [&] { return run(frame).release(); });
+    PyObject* result = at_boundary<PyObject*>(nullptr, [&] { return Body(frame, values[I]...).release(); });
     guard.leave();
     if (result == nullptr) add_traceback(frame);
     return result;
@@ -93,11 +96,7 @@ PyObject* with_arguments(PyObject* callable, PyObject* const* args, size_t nargs
         if (!bind(def, args, nargs, kwnames, slots, coerced)) return nullptr;
         values = slots;
     }
-    return run_body(def, [values](Frame& frame) {
-        return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return Body(frame, values[I]...);
-        }(std::make_index_sequence<count>{});
-    });
+    return run_body<Body>(def, values, std::make_index_sequence<count>{});
 }
 
 template <auto Body>
@@ -107,7 +106,7 @@ PyObject* no_arguments(PyObject* callable, PyObject* const*, size_t nargsf, PyOb
     if (nargs != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
         return refuse_arguments(def, nargs, kwnames);
     }
-    return run_body(def, [](Frame& frame) { return Body(frame); });
+    return run_body<Body>(def, nullptr, std::index_sequence<>{});
 }
 
 namespace detail {

@@ -302,9 +302,9 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__module__", _Py_T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__globals__", _Py_T_OBJECT, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
-    {"func_globals", _Py_T_OBJECT, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"__module__", internals::member_or_none, offsetof(FunctionObject, module), 0, nullptr},
+    {"__globals__", internals::member_or_none, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"func_globals", internals::member_or_none, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},

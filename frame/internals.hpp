@@ -37,6 +37,11 @@ inline Py_hash_t cached_hash(PyObject* text) noexcept {
 // by 3.13's cpython/dictobject.h (build).
 inline PyObject* new_presized_dict(Py_ssize_t size) noexcept { return _PyDict_NewPresized(size); }
 
+// The member type that reads a null field as None, as the interpreter's own functions show a
+// cleared `__module__` or `__globals__` (Py_T_OBJECT_EX would raise AttributeError instead). Check:
+// 3.13's descrobject.h defines it (build).
+inline constexpr int member_or_none = _Py_T_OBJECT;
+
 // The instance dict of a function when it exists, without making one (the public getters make it).
 // Check: declared by 3.13's cpython/object.h (build); null when there is none.
 inline PyObject* existing_instance_dict(PyObject* object) noexcept {

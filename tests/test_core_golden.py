@@ -134,3 +134,13 @@ def test_answers_match_the_golden_digest():
     digest.update(json.dumps(record(json.loads(core.sparse_embed_single(
         texts[-1], profile_json(True, 10**6, 2**64 - 1))))).encode())
     assert digest.hexdigest() == GOLDEN
+
+
+def test_every_json_spelling_of_a_batch_gives_the_same_answer():
+    # json.dumps's own output takes the core's fast reader; raw UTF-8 the general parser.
+    texts = corpus()
+    prof = profile_json(True, 2, 20000)
+    expected = core.sparse_embed_batch(json.dumps(texts), prof)
+    for spelling in (json.dumps(texts, ensure_ascii=False), json.dumps(texts, indent=1),
+                     json.dumps(texts).replace("/", "\\/"), " \r\n" + json.dumps(texts) + "\t"):
+        assert core.sparse_embed_batch(spelling, prof) == expected

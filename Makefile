@@ -53,8 +53,8 @@ bench: install
 	$(VPY) bench/bench_throughput.py
 
 # The core's instructions per byte, MB/s and two-thread scaling, against the core as it was
-# before issue 11 (built from that commit beside this tree); BENCH_ARGS go to the script.
-BENCH_BASELINE ?= e21fa1f
+# before issue 11 (a702cc7, built beside this tree); BENCH_ARGS go to the script.
+BENCH_BASELINE ?= a702cc7
 BENCH_ARGS ?=
 BASELINE_DIR := build/bench-baseline-$(BENCH_BASELINE)
 bench-core: install

@@ -199,7 +199,7 @@ def rates(cores, repeats, passes):
     return samples
 
 
-def thread_ratios(repeats, files):
+def thread_ratios(repeats, files, passes):
     """Per-pair two-thread speed-ups: the core directly and hashlib.sha256."""
     sys.path.insert(0, str(BENCH_DIR))
     import hashlib
@@ -207,7 +207,7 @@ def thread_ratios(repeats, files):
     import pellandor_core_py
     from bench_core_threads import run_threads
 
-    payloads = [json.dumps(b) for b in batches_of(load_texts(files))] * 2
+    payloads = [json.dumps(b) for b in batches_of(load_texts(files))] * passes
     block = bytes(range(256)) * 4096 * 4
     blocks = [block] * 64
     work = {
@@ -251,6 +251,7 @@ def main():
     parser.add_argument("--no-rates", action="store_true")
     parser.add_argument("--thread-repeats", type=int, default=7)
     parser.add_argument("--thread-files", type=int, default=1024)
+    parser.add_argument("--thread-passes", type=int, default=8, help="passes over the files per thread run")
     parser.add_argument("--no-threads", action="store_true")
     parser.add_argument("--child-callgrind", choices=("core", "service"), help=argparse.SUPPRESS)
     parser.add_argument("--child-rate", choices=("core", "service"), help=argparse.SUPPRESS)
@@ -310,8 +311,9 @@ def main():
                 failures.append(f"service speed-up {speedup:.2f}x < {TARGET_SERVICE_SPEEDUP}")
 
     if not args.no_threads:
-        ratios = thread_ratios(args.thread_repeats, args.thread_files)
-        print(f"\nTwo threads / one thread (this core directly, first {args.thread_files} files, two passes; "
+        ratios = thread_ratios(args.thread_repeats, args.thread_files, args.thread_passes)
+        print(f"\nTwo threads / one thread (this core directly, first {args.thread_files} files, "
+              f"{args.thread_passes} passes; "
               f"{args.thread_repeats} pairs; median [min .. max]):")
         for name in ("core", "hashlib"):
             values = ratios[name]

@@ -32,7 +32,9 @@ void embed_batch_json(std::string_view texts_json, std::string_view profile_json
     // The profile first: a bad profile is reported before anything about the texts.
     const Profile profile = parse_profile(profile_json);
     std::vector<std::string_view>& texts = scratch.texts;
-    std::optional<JsonDocument> doc; // only when the fast reader declines; the texts point into it
+    // The document only when the fast reader declines; the texts then point into it (and are
+    // not looked at after it is gone: every request fills them afresh).
+    std::optional<JsonDocument> doc;
     if (!read_ascii_text_array(texts_json, scratch.decoded, texts)) {
         doc.emplace(texts_json, "texts_json", &scratch.json);
         texts = text_array(*doc);
@@ -41,7 +43,8 @@ void embed_batch_json(std::string_view texts_json, std::string_view profile_json
     Embedder embedder(profile, scratch.counter);
     TextBuffer& out = scratch.answer;
     out.clear();
-    // For source code an answer is a little shorter than its input: one allocation at most.
+    // For source code an answer is a little shorter than its input: start there; the buffer
+    // grows geometrically when a text's generous bound does not fit.
     out.room(texts_json.size() + 64);
     out.append("{\"embeddings\":[");
     for (std::size_t i = 0; i < texts.size(); ++i) {

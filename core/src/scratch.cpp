@@ -10,8 +10,8 @@ namespace {
 // Enough for batches of dozens of large source files; one outsize request does not pin its
 // memory to the thread for good.
 constexpr std::size_t kKeepBytes = std::size_t{64} << 20;
-// The counting table of a text with up to about 64,000 distinct tokens (2 MiB); the term
-// list of as many.
+// The counting table of a text with up to about 64,000 distinct tokens (1 MiB); the term
+// list and a batch's list of texts of as many.
 constexpr std::size_t kKeepSlots = std::size_t{1} << 17;
 constexpr std::size_t kKeepTerms = std::size_t{1} << 16;
 

@@ -4,6 +4,7 @@
 # make valgrind       the test suite under valgrind memcheck
 # make fuzz-long      the property, thread and churn tests with many more rounds
 # make bench          the benchmarks (bench/README.md)
+# make bench-core     the core alone against its build from BENCH_BASELINE (bench/bench_core.py)
 # make clean  remove the build tree, .venv and caches
 #
 # PYTHON=/path/to/python3.13 picks the interpreter; otherwise pyenv's 3.13, then
@@ -36,7 +37,7 @@ PYTEST_ARGS ?= -q
 BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF \
                   -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=$(EXACT_BUILTIN_ARGS)
 
-.PHONY: test demo bench install test-sanitize valgrind fuzz-long check-python check-compiler clean
+.PHONY: test demo bench bench-core install test-sanitize valgrind fuzz-long check-python check-compiler clean
 
 test: install
 	$(VPY) -m pytest tests $(PYTEST_ARGS)
@@ -50,6 +51,21 @@ bench: install
 	$(VPY) -m pip install --quiet "scikit-learn>=1.4"
 	$(VPY) bench/bench_paths.py
 	$(VPY) bench/bench_throughput.py
+
+# The core's instructions per byte, MB/s and two-thread scaling, against the core as it was
+# before issue 11 (a702cc7, built beside this tree); BENCH_ARGS go to the script.
+BENCH_BASELINE ?= a702cc7
+BENCH_ARGS ?=
+BASELINE_DIR := build/bench-baseline-$(BENCH_BASELINE)
+bench-core: install
+	@if [ ! -f $(BASELINE_DIR)/build/.built ]; then \
+	    rm -rf $(BASELINE_DIR) && mkdir -p $(BASELINE_DIR)/src && \
+	    git archive $(BENCH_BASELINE) core | tar -x -C $(BASELINE_DIR)/src && \
+	    cmake -S $(BASELINE_DIR)/src/core -B $(BASELINE_DIR)/build -DCMAKE_BUILD_TYPE=Release \
+	        -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null && \
+	    cmake --build $(BASELINE_DIR)/build >/dev/null && touch $(BASELINE_DIR)/build/.built; \
+	fi
+	$(VPY) bench/bench_core.py --baseline $(BASELINE_DIR)/build $(BENCH_ARGS)
 
 # The suite against an ASan/UBSan build in its own venv and tree (see tools/sanitize.sh).
 test-sanitize:

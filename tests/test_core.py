@@ -169,7 +169,7 @@ def test_lone_surrogate_is_a_unicode_error():
 
 
 def test_gil_is_released_while_computing():
-    texts_json = json.dumps(["someIdentifier another_name 12345 " * 20000] * 16)
+    texts_json = json.dumps(["someIdentifier another_name 12345 " * 20000] * 128)
     window = {}
 
     def work():

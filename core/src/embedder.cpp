@@ -1,16 +1,15 @@
 #include "embedder.hpp"
 
-#include <algorithm>
-#include <cmath>
+#include <limits>
 
-#include "token_hash.hpp"
 #include "utf8.hpp"
 
 namespace pellandor_core {
 
-Embedder::Embedder(const Profile& profile) noexcept
+Embedder::Embedder(const Profile& profile, TermCounter<std::uint32_t>& counter) noexcept
     : max_text_chars_(profile.max_text_chars),
-      tokenizer_(TokenizerOptions{profile.code_pretokenize, profile.min_token_len}) {}
+      options_{profile.code_pretokenize, profile.min_token_len},
+      counter_(counter) {}
 
 void Embedder::embed(std::string_view text, SparseVector& out) {
     out.original_chars = count_code_points(text);
@@ -22,24 +21,17 @@ void Embedder::embed(std::string_view text, SparseVector& out) {
         out.used_chars = out.original_chars;
     }
 
-    tokenizer_.tokenize(text, tokens_);
-    hashes_.clear();
-    hashes_.reserve(tokens_.size());
-    for (std::size_t i = 0; i < tokens_.size(); ++i) {
-        hashes_.push_back(token_hash(tokens_[i]));
-    }
-    // Sorting groups equal indices, so counting is one pass and the order is fixed.
-    std::sort(hashes_.begin(), hashes_.end());
-
-    out.indices.clear();
-    out.values.clear();
-    for (std::size_t i = 0; i < hashes_.size();) {
-        std::size_t j = i + 1;
-        while (j < hashes_.size() && hashes_[j] == hashes_[i])
-            ++j;
-        out.indices.push_back(hashes_[i]);
-        out.values.push_back(1.0 + std::log(static_cast<double>(j - i)));
-        i = j;
+    // A text has at most one token per byte, so below 2^32 bytes no count can overflow the
+    // table's 32-bit counters.
+    if (text.size() < std::numeric_limits<std::uint32_t>::max()) {
+        counter_.begin();
+        count_tokens(text, options_, counter_);
+        counter_.drain_sorted(out.terms);
+    } else {
+        TermCounter<std::uint64_t> wide;
+        wide.begin();
+        count_tokens(text, options_, wide);
+        wide.drain_sorted(out.terms);
     }
 }
 

@@ -22,14 +22,14 @@ PyObject* core_sparse_embed_single(PyObject*, PyObject* const* args, Py_ssize_t 
     StrArguments<2> in;
     if (!in.parse("sparse_embed_single", {"text", "profile_json"}, args, nargs))
         return nullptr;
-    return compute_without_gil([&](Scratch& s) { embed_single_json(in[0], in[1], s.answer); });
+    return compute_without_gil([&](Scratch& s) { embed_single_json(in[0], in[1], s); });
 }
 
 PyObject* core_sparse_embed_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     StrArguments<2> in;
     if (!in.parse("sparse_embed_batch", {"texts_json", "profile_json"}, args, nargs))
         return nullptr;
-    return compute_without_gil([&](Scratch& s) { embed_batch_json(in[0], in[1], s.answer, s.json); });
+    return compute_without_gil([&](Scratch& s) { embed_batch_json(in[0], in[1], s); });
 }
 
 } // namespace pellandor_core

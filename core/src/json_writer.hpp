@@ -2,16 +2,12 @@
 // the result str without decoding.
 #pragma once
 
-#include <string>
-
 #include "embedder.hpp"
+#include "text_buffer.hpp"
 
 namespace pellandor_core {
 
 // Appends {"indices":[...],"values":[...],"truncated":b,"original_chars":n,"used_chars":n}.
-void append_embedding(std::string& out, const SparseVector& vector);
-
-// A generous upper estimate of what append_embedding writes, for reserving.
-std::size_t embedding_size_hint(const SparseVector& vector) noexcept;
+void append_embedding(TextBuffer& out, const SparseVector& vector);
 
 } // namespace pellandor_core

@@ -5,15 +5,16 @@
 #include <string>
 #include <string_view>
 
+#include "scratch.hpp"
+
 namespace pellandor_core {
 
 inline constexpr std::string_view kCoreVersion = "0.1.0";
 
-// Each writes its answer into `out`, replacing what was there; `scratch_json` is a buffer
-// for the in-place parse of the batch's JSON.
+// The embedding requests write their answer into `scratch.answer`, replacing what was there,
+// and use the thread's other scratch buffers on the way.
 void handshake_json(std::string& out);
-void embed_single_json(std::string_view text, std::string_view profile_json, std::string& out);
-void embed_batch_json(std::string_view texts_json, std::string_view profile_json, std::string& out,
-                      std::string& scratch_json);
+void embed_single_json(std::string_view text, std::string_view profile_json, Scratch& scratch);
+void embed_batch_json(std::string_view texts_json, std::string_view profile_json, Scratch& scratch);
 
 } // namespace pellandor_core

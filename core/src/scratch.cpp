@@ -1,6 +1,7 @@
 #include "scratch.hpp"
 
 #include <cstddef>
+#include <vector>
 
 namespace pellandor_core {
 
@@ -9,6 +10,10 @@ namespace {
 // Enough for batches of dozens of large source files; one outsize request does not pin its
 // memory to the thread for good.
 constexpr std::size_t kKeepBytes = std::size_t{64} << 20;
+// The counting table of a text with up to about 64,000 distinct tokens (1 MiB); the term
+// list and a batch's list of texts of as many.
+constexpr std::size_t kKeepSlots = std::size_t{1} << 17;
+constexpr std::size_t kKeepTerms = std::size_t{1} << 16;
 
 void trim(std::string& buffer) noexcept {
     if (buffer.capacity() > kKeepBytes)
@@ -24,7 +29,15 @@ Scratch& thread_scratch() noexcept {
 
 void trim_scratch(Scratch& scratch) noexcept {
     trim(scratch.json);
-    trim(scratch.answer);
+    if (scratch.decoded.capacity() > kKeepBytes)
+        scratch.decoded.release();
+    if (scratch.texts.capacity() > kKeepTerms)
+        std::vector<std::string_view>().swap(scratch.texts);
+    if (scratch.answer.capacity() > kKeepBytes)
+        scratch.answer.release();
+    scratch.counter.trim(kKeepSlots);
+    if (scratch.vector.terms.capacity() > kKeepTerms)
+        std::vector<Term>().swap(scratch.vector.terms);
 }
 
 } // namespace pellandor_core

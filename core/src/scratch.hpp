@@ -3,13 +3,24 @@
 // that follow serialise concurrent callers in the kernel. Reusing them keeps threads apart.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "embedder.hpp"
+#include "term_counter.hpp"
+#include "text_buffer.hpp"
 
 namespace pellandor_core {
 
 struct Scratch {
-    std::string json;   // a JSON input copied for in-place parsing
-    std::string answer; // the answer being written
+    std::string json;                    // a JSON input copied for in-place parsing
+    TextBuffer decoded;                  // or the strings of a batch, decoded on the fast path
+    std::vector<std::string_view> texts; // the texts of a batch
+    TextBuffer answer;                   // the answer being written
+    TermCounter<std::uint32_t> counter;  // the term frequencies of the text being embedded
+    SparseVector vector;                 // its distinct terms, sorted
 };
 
 // The calling thread's buffers (each thread its own, so no locking).

@@ -7,11 +7,17 @@
 
 namespace pellandor_core {
 
+inline constexpr std::uint32_t kTokenHashBasis = 2166136261u;
+
+// One byte more of a token: the tokeniser hashes as it reads.
+constexpr std::uint32_t token_hash_step(std::uint32_t hash, unsigned char byte) noexcept {
+    return (hash ^ byte) * 16777619u;
+}
+
 constexpr std::uint32_t token_hash(std::string_view token) noexcept {
-    std::uint32_t hash = 2166136261u;
+    std::uint32_t hash = kTokenHashBasis;
     for (const char c : token) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 16777619u;
+        hash = token_hash_step(hash, static_cast<unsigned char>(c));
     }
     return hash;
 }

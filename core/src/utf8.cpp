@@ -1,62 +1,61 @@
 #include "utf8.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "simd.hpp"
+
 namespace pellandor_core {
 
 namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
 
 constexpr bool is_continuation(unsigned char byte) noexcept {
     return (byte & 0xC0) == 0x80;
 }
 
-} // namespace
-
-CodePoint decode_utf8(std::string_view text, std::size_t pos) noexcept {
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    if (lead < 0x80) {
-        return {lead, 1};
-    }
-    std::size_t length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2;
-        value = lead & 0x1F;
-        minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3;
-        value = lead & 0x0F;
-        minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4;
-        value = lead & 0x07;
-        minimum = 0x10000;
-    } else {
-        return {kReplacement, 1};
-    }
-    if (text.size() - pos < length) {
-        return {kReplacement, 1};
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto byte = static_cast<unsigned char>(text[pos + i]);
-        if (!is_continuation(byte)) {
-            return {kReplacement, 1};
-        }
-        value = (value << 6) | (byte & 0x3F);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return {kReplacement, 1};
-    }
-    return {value, length};
+// Continuation bytes among the 8 bytes of `word`: bit 7 set, bit 6 clear.
+inline std::size_t continuations_in(std::uint64_t word) noexcept {
+    const std::uint64_t marks = word & ~(word << 1) & 0x8080808080808080u;
+    // Each byte of marks >> 7 is 0 or 1; the multiplication sums them into the top byte.
+    return static_cast<std::size_t>(((marks >> 7) * 0x0101010101010101u) >> 56);
 }
 
+} // namespace
+
 std::size_t count_code_points(std::string_view text) noexcept {
-    std::size_t count = 0;
-    for (const char c : text) {
-        count += is_continuation(static_cast<unsigned char>(c)) ? 0 : 1;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* const end = p + text.size();
+    std::size_t continuations = 0;
+#ifdef PELLANDOR_CORE_SSE2
+    // Continuation bytes are 0x80..0xBF, that is -128..-65 as signed bytes. Per-lane byte
+    // counters take at most 4 x 63 steps before they are summed, so they never wrap.
+    const __m128i limit = _mm_set1_epi8(-64);
+    const auto marks = [&](const unsigned char* q) {
+        // 0xFF (minus one) where the byte is a continuation byte.
+        return _mm_cmplt_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)), limit);
+    };
+    while (end - p >= 64) {
+        const std::size_t blocks = std::min<std::size_t>(static_cast<std::size_t>(end - p) / 64, 63);
+        __m128i lanes = _mm_setzero_si128();
+        for (std::size_t i = 0; i < blocks; ++i, p += 64) {
+            const __m128i pair1 = _mm_add_epi8(marks(p), marks(p + 16));
+            const __m128i pair2 = _mm_add_epi8(marks(p + 32), marks(p + 48));
+            lanes = _mm_sub_epi8(lanes, _mm_add_epi8(pair1, pair2));
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        continuations += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                         static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
     }
-    return count;
+#endif
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        continuations += continuations_in(word);
+    }
+    for (; p != end; ++p)
+        continuations += is_continuation(*p) ? 1 : 0;
+    return text.size() - continuations;
 }
 
 std::size_t prefix_bytes(std::string_view text, std::size_t max_chars) noexcept {
@@ -70,24 +69,6 @@ std::size_t prefix_bytes(std::string_view text, std::size_t max_chars) noexcept 
         }
     }
     return text.size();
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
 }
 
 } // namespace pellandor_core

@@ -27,7 +27,7 @@ PyObject* compute_without_gil(Work&& work) noexcept {
         failure = std::current_exception();
     }
     PyEval_RestoreThread(saved);
-    PyObject* result = failure ? set_python_error(failure) : ascii_str(scratch.answer);
+    PyObject* result = failure ? set_python_error(failure) : ascii_str(scratch.answer.view());
     trim_scratch(scratch);
     return result;
 }

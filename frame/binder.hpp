@@ -70,6 +70,7 @@ PyObject* run_body(const FunctionDef& def, Run&& run) noexcept {
 template <auto Body>
 PyObject* with_arguments(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     constexpr std::size_t count = BodyArity<decltype(Body)>::value;
+    static_assert(count > 0, "a body without parameters is entered through no_arguments<Body>");
     const FunctionDef& def = *as_function(callable)->def;
     PyObject* slots[count];
     Owned coerced[count];

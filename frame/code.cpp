@@ -8,7 +8,7 @@ namespace {
 
 // One location-table entry without columns covering all four code units, at the first line.
 // (Entry header: 0x80 | code 13 << 3 | length - 1; then the line delta as a signed varint.)
-constexpr char line_table[] = {static_cast<char>(0x80 | (13 << 3) | (4 - 1)), 0x00};
+constexpr unsigned char line_table[] = {0x80 | (13 << 3) | (4 - 1), 0x00};
 constexpr Py_ssize_t line_table_size = sizeof line_table;
 // Never executed; as long as the line table covers: twice its length plus 4, rounded to 4.
 constexpr Py_ssize_t bytecode_size = (2 * line_table_size + 4) / 4 * 4;
@@ -31,7 +31,7 @@ void create_code(FunctionDef& def) {
 
     static const char zeros[bytecode_size] = {};
     Owned bytecode = check(PyBytes_FromStringAndSize(zeros, bytecode_size));
-    Owned table = check(PyBytes_FromStringAndSize(line_table, line_table_size));
+    Owned table = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(line_table), line_table_size));
     Owned file_name = check(PyUnicode_FromString(this_module.file_name));
     Owned name = check(PyUnicode_InternFromString(def.name));
     PyObject* empty = record.empty_tuple;

@@ -1,6 +1,7 @@
 # make test   set up .venv, build and install the package into it, run the test suite
 # make demo   the same set-up, then search this repository (examples/demo.py)
 # make test-sanitize  the test suite against an ASan/UBSan build (GCC/Clang, Linux)
+# make test-windows   the test suite on Windows CPython 3.13 under wine (mingw-w64 cross-build)
 # make valgrind       the test suite under valgrind memcheck
 # make fuzz-long      the property, thread and churn tests with many more rounds
 # make bench          the benchmarks (bench/README.md)
@@ -37,7 +38,7 @@ PYTEST_ARGS ?= -q
 BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF \
                   -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=$(EXACT_BUILTIN_ARGS)
 
-.PHONY: test demo bench bench-core install test-sanitize valgrind fuzz-long check-python check-compiler clean
+.PHONY: test demo bench bench-core install test-sanitize test-windows valgrind fuzz-long check-python check-compiler clean
 
 test: install
 	$(VPY) -m pytest tests $(PYTEST_ARGS)
@@ -70,6 +71,12 @@ bench-core: install
 # The suite against an ASan/UBSan build in its own venv and tree (see tools/sanitize.sh).
 test-sanitize:
 	tools/sanitize.sh $(CHECK_ARGS)
+
+# The suite on the embeddable Windows CPython 3.13 under wine, against the modules cross-built
+# with mingw-w64 (see tools/test_windows.sh). Installs what it needs; caches its downloads in
+# ${XDG_CACHE_HOME:-~/.cache}/pellandor/windows.
+test-windows: $(VENV)/.deps $(VENV)/.demo-deps
+	VENV=$(VENV) tools/test_windows.sh $(CHECK_ARGS)
 
 # The suite under valgrind memcheck; reports only what passes through our code.
 valgrind:

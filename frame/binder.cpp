@@ -171,7 +171,9 @@ bool has_declared_type(const Parameter& parameter, PyObject* value) noexcept {
     PyTypeObject* type = declared_type(parameter.type);
     if (Py_IS_TYPE(value, type)) return true;
     if (value == Py_None && parameter.none_allowed) return true;
-    if (!PELLANDOR_EXACT_BUILTIN_ARGS && PyObject_TypeCheck(value, type)) return true;
+    if constexpr (!PELLANDOR_EXACT_BUILTIN_ARGS) {
+        if (PyObject_TypeCheck(value, type)) return true;
+    }
     argument_type_error(parameter, value);
     if (PyObject_TypeCheck(value, type)) attach_subclass_note();
     return false;

@@ -10,15 +10,17 @@ import textwrap
 
 import pytest
 
+import pe_image
 from conftest import run_python
 
-MODULES = ["sparse", "brimsett", "mistrel"]
+# Each built module by its import name; the entry point is PyInit_ and the last part.
+MODULES = ["pellandor.sparse", "pellandor.brimsett", "pellandor.mistrel", "pellandor_core_py"]
 
 
 def _module_path(name):
     # find_spec on a submodule imports the parent package, never the extension itself.
-    spec = importlib.util.find_spec(f"pellandor.{name}")
-    assert spec is not None and spec.origin, f"pellandor.{name} is not installed"
+    spec = importlib.util.find_spec(name)
+    assert spec is not None and spec.origin, f"{name} is not installed"
     return spec.origin
 
 
@@ -53,13 +55,19 @@ def _defined_dynamic_symbols(path):
     pytest.skip("neither nm nor readelf is available")
 
 
+def _exported_symbols(path):
+    with open(path, "rb") as f:
+        magic = f.read(4)
+    if magic == b"\x7fELF":
+        return _defined_dynamic_symbols(path)
+    if pe_image.is_pe(path):
+        return pe_image.exported_names(path)
+    pytest.skip(f"no symbol check for this kind of image (magic {magic!r})")
+
+
 @pytest.mark.parametrize("name", MODULES)
 def test_module_exports_only_its_entry_point(name):
-    path = _module_path(name)
-    with open(path, "rb") as f:
-        if f.read(4) != b"\x7fELF":
-            pytest.skip("symbol check is for ELF builds")
-    assert _defined_dynamic_symbols(path) == {f"PyInit_{name}"}
+    assert _exported_symbols(_module_path(name)) == {f"PyInit_{name.rpartition('.')[2]}"}
 
 
 def test_package_import_loads_no_submodule():

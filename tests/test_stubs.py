@@ -4,6 +4,7 @@ Both tools run in a subprocess on the installed package, so a mismatch shows up 
 failure with the tool's own report.
 """
 
+import importlib.util
 import re
 import subprocess
 import sys
@@ -11,12 +12,38 @@ from pathlib import Path
 
 import pytest
 
+import pe_image
+
 ROOT = Path(__file__).resolve().parents[1]
 TESTS = ROOT / "tests"
 # Under build/ so that `make clean` drops it; a warm cache keeps the check to seconds.
 MYPY_CACHE = ROOT / "build" / "mypy-cache"
 CHECKED_CLEAN = [*sorted(ROOT.glob("examples/*.py")), TESTS / "typing_usage.py"]
 MISUSE = TESTS / "typing_misuse.py"
+
+
+def mypy_blocker():
+    """Why mypy cannot run in this interpreter, or None. Its parser is a native extension, which
+    loads only where every DLL it imports does (not so under Debian 12's wine 8.0)."""
+    if importlib.util.find_spec("mypy.nativeparse") is None:
+        return None
+    try:
+        import mypy.nativeparse  # noqa: F401
+    except ImportError as exc:
+        reason = f"mypy cannot run here: {str(exc).rstrip('.')}"
+        if exc.path and pe_image.is_pe(exc.path):
+            missing = pe_image.unloadable_dlls(exc.path)
+            if missing:
+                reason += f" (it needs {', '.join(missing)}, which this system lacks)"
+        return reason
+    return None
+
+
+@pytest.fixture(scope="module", autouse=True)
+def mypy_runs():
+    reason = mypy_blocker()
+    if reason:
+        pytest.skip(reason)
 
 
 def run_module(*args):

@@ -1,12 +1,15 @@
 """The wheel: tagged for CPython 3.13, holding the modules, stand-ins, stubs and py.typed,
-and working when installed into a fresh virtual environment.
+working when installed into a fresh virtual environment, and built with the options it was
+given whatever an earlier build left in the tree.
 
 The wheel is built from the same persistent build tree as `make test`, so it costs a
 packaging step, not a compile.
 """
 
+import importlib.util
 import os
 import re
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -52,6 +55,22 @@ def clean_env():
             if key not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
 
 
+REFUSES_SUBCLASSES = """
+    import pellandor.brimsett as brimsett
+
+    class Name(str):
+        pass
+
+    try:
+        brimsett.require_capability(Name("sparse_embed"), "subclass check")
+    except TypeError as error:
+        assert "PELLANDOR_EXACT_BUILTIN_ARGS" in " ".join(error.__notes__), error
+        print("refused")
+    else:
+        print("accepted")
+"""
+
+
 def run(*args, **kwargs):
     result = subprocess.run(args, capture_output=True, text=True, env=clean_env(),
                             timeout=900, **kwargs)
@@ -59,13 +78,43 @@ def run(*args, **kwargs):
     return result
 
 
-@pytest.fixture(scope="module")
-def wheel(tmp_path_factory):
-    out = tmp_path_factory.mktemp("wheel")
+def wheel_build_blocker():
+    """What building the wheel needs and this environment lacks, or None."""
+    compilers = ("c++", "g++", "clang++", "cl")
+    missing = [what for what, present in (
+        ("pip", importlib.util.find_spec("pip")),
+        ("scikit-build-core", importlib.util.find_spec("scikit_build_core")),
+        ("a C++ compiler (CXX, or " + ", ".join(compilers) + " on PATH)",
+         os.environ.get("CXX") or any(shutil.which(name) for name in compilers)),
+    ) if not present]
+    return f"building the wheel needs what this environment lacks: {'; '.join(missing)}" if missing else None
+
+
+def build_wheel(out, *settings):
     run(sys.executable, "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation",
-        "--quiet", "--wheel-dir", str(out), cwd=ROOT)
+        "--quiet", "--wheel-dir", str(out), *settings, cwd=ROOT)
     (built,) = out.glob("*.whl")
     return built
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    if reason := wheel_build_blocker():
+        pytest.skip(reason)
+    # First what `make install EXACT_BUILTIN_ARGS=OFF` leaves in the tree that `make` and
+    # `pip wheel .` share (pyproject's build-dir), then a wheel with no options at all.
+    tag = run(sys.executable, "-m", "scikit_build_core.builder.wheel_tag").stdout.strip()
+    tree = ROOT / "build" / tag
+    cache = tree / "CMakeCache.txt"
+    if cache.is_file():
+        # Configuring alone leaves the option in the cache; the tree's objects stay as they
+        # were, so the wheel below compiles nothing unless it takes the cached option.
+        cmake = re.search(r"^CMAKE_COMMAND:INTERNAL=(.+)$", cache.read_text(), re.M).group(1)
+        run(cmake, "-S", str(ROOT), "-B", str(tree), "-DPELLANDOR_EXACT_BUILTIN_ARGS=OFF")
+    else:
+        build_wheel(tmp_path_factory.mktemp("non-default-wheel"),
+                    "-C", "cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=OFF")
+    return build_wheel(tmp_path_factory.mktemp("wheel"))
 
 
 @pytest.fixture(scope="module")
@@ -95,6 +144,11 @@ def test_wheel_holds_modules_stand_ins_and_stubs(wheel):
 def test_installed_wheel_works_in_fresh_venv(venv_python, tmp_path):
     result = run(str(venv_python), "-I", "-c", textwrap.dedent(SMOKE), cwd=tmp_path)
     assert result.stdout.strip() == "smoke ok"
+
+
+def test_wheel_without_options_refuses_subclasses_after_a_non_default_build(venv_python, tmp_path):
+    result = run(str(venv_python), "-I", "-c", textwrap.dedent(REFUSES_SUBCLASSES), cwd=tmp_path)
+    assert result.stdout.strip() == "refused"
 
 
 def test_installed_stubs_serve_a_type_checker(venv_python, tmp_path):

@@ -222,9 +222,9 @@ Owned embed_batch(Frame& frame, PyObject* self, PyObject* texts) {
     frame.line = 83;  //     for e in batch["embeddings"]
     Owned embeddings = iterate(subscript(batch, k.embeddings));
     while (Owned e = next_item(embeddings)) {
-        Owned record = sparse_result_from(frame, 76, e);  // SparseResult(indices=e["indices"], ...)
+        Owned entry = sparse_result_from(frame, 76, e);  // SparseResult(indices=e["indices"], ...)
         frame.line = 75;
-        check(PyList_Append(results, record));
+        check(PyList_Append(results, entry));
         frame.line = 83;
     }
     return results;  // ]

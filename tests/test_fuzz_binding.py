@@ -123,11 +123,12 @@ def call_classic_entry(f, args, kwargs):
 
 
 def call_vectorcall(f, args, kwargs):
-    # Keyword names as a tuple: repeats and non-str names reach the callee unfiltered.
+    # Keyword names as a tuple: repeats and non-str names reach the callee unfiltered. Without
+    # keywords the protocol wants NULL (an empty py_object), never None.
     names = tuple(k for k, _ in kwargs)
     values = [*args, *(v for _, v in kwargs)]
     vector = (ctypes.py_object * max(len(values), 1))(*values)
-    return api.PyObject_Vectorcall(f, vector, len(args), names if names else None)
+    return api.PyObject_Vectorcall(f, vector, len(args), names if names else ctypes.py_object())
 
 
 MODES = {"python": call_python, "object_call": call_object_call,

@@ -109,7 +109,7 @@ $(VENV)/.deps: pyproject.toml Makefile $(VENV)/.interpreter
 
 # What the examples need (pyproject's "demo" extra): the suite runs and type-checks them.
 $(VENV)/.demo-deps: pyproject.toml $(VENV)/.interpreter
-	$(VPY) -m pip install --quiet $$($(VPY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["demo"])')
+	$(VPY) -m pip install --quiet $$($(VPY) -c 'import pathlib, tomllib; print(*tomllib.loads(pathlib.Path("pyproject.toml").read_text())["project"]["optional-dependencies"]["demo"])')
 	@touch $@
 
 # Always handed to pip: the build tree under build/ is persistent, so only what

@@ -33,7 +33,7 @@ PYTEST_ARGS ?= -q
 
 # Every option is passed on each build: a persistent CMake cache would otherwise keep
 # whatever an earlier build was given.
-BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF \
+BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF -C cmake.define.PELLANDOR_ASSERTIONS=OFF \
                   -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=$(EXACT_BUILTIN_ARGS)
 
 .PHONY: test demo bench install test-sanitize valgrind fuzz-long check-python check-compiler clean

@@ -1,6 +1,8 @@
 # make test   set up .venv, build and install the package into it, run the test suite
 # make demo   the same set-up, then search this repository (examples/demo.py)
 # make test-sanitize  the test suite against an ASan/UBSan build (GCC/Clang, Linux)
+# make test-debug     the test suite under -X dev on a debug build of CPython, then a
+#                     reference-leak pass over every public call path
 # make valgrind       the test suite under valgrind memcheck
 # make fuzz-long      the property, thread and churn tests with many more rounds
 # make bench          the benchmarks (bench/README.md)
@@ -36,7 +38,7 @@ PYTEST_ARGS ?= -q
 BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF -C cmake.define.PELLANDOR_ASSERTIONS=OFF \
                   -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=$(EXACT_BUILTIN_ARGS)
 
-.PHONY: test demo bench install test-sanitize valgrind fuzz-long check-python check-compiler clean
+.PHONY: test demo bench install test-sanitize test-debug valgrind fuzz-long check-python check-compiler clean
 
 test: install
 	$(VPY) -m pytest tests $(PYTEST_ARGS)
@@ -54,6 +56,11 @@ bench: install
 # The suite against an ASan/UBSan build in its own venv and tree (see tools/sanitize.sh).
 test-sanitize:
 	tools/sanitize.sh $(CHECK_ARGS)
+
+# The suite under -X dev against a debug build of CPython 3.13 (built once into
+# ~/.cache/pellandor), then the reference-leak pass (see tools/test_debug.sh).
+test-debug:
+	tools/test_debug.sh $(CHECK_ARGS)
 
 # The suite under valgrind memcheck; reports only what passes through our code.
 valgrind:

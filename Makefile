@@ -3,6 +3,7 @@
 # make test-sanitize  the test suite against an ASan/UBSan build (GCC/Clang, Linux)
 # make test-debug     the test suite under -X dev on a debug build of CPython, then a
 #                     reference-leak pass over every public call path
+# make format-check   check the C++ against .clang-format; make format applies it
 # make valgrind       the test suite under valgrind memcheck
 # make fuzz-long      the property, thread and churn tests with many more rounds
 # make bench          the benchmarks (bench/README.md)
@@ -38,7 +39,7 @@ PYTEST_ARGS ?= -q
 BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF -C cmake.define.PELLANDOR_ASSERTIONS=OFF \
                   -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=$(EXACT_BUILTIN_ARGS)
 
-.PHONY: test demo bench install test-sanitize test-debug valgrind fuzz-long check-python check-compiler clean
+.PHONY: test demo bench install test-sanitize test-debug format format-check valgrind fuzz-long check-python check-compiler clean
 
 test: install
 	$(VPY) -m pytest tests $(PYTEST_ARGS)
@@ -61,6 +62,13 @@ test-sanitize:
 # ~/.cache/pellandor), then the reference-leak pass (see tools/test_debug.sh).
 test-debug:
 	tools/test_debug.sh $(CHECK_ARGS)
+
+# clang-format over frame/, src/ and core/src/ (the vendored code excluded; tools/format.sh).
+format-check:
+	tools/format.sh --check
+
+format:
+	tools/format.sh
 
 # The suite under valgrind memcheck; reports only what passes through our code.
 valgrind:

@@ -71,10 +71,10 @@ def assert_no_leaks(call, *sentinels, expected=Exception):
                 call()
             except expected:
                 pass
+        _clear_caches()
         if i == WARM_UP_ROUNDS - 1:
             # Before the last warm-up reading, so that this list is in the baseline.
             counts = [sys.getrefcount(s) for s in sentinels]
-        _clear_caches()
         interned = _interned_immortal()
         blocks_after = sys.getallocatedblocks() - interned
         rc_after = sys.gettotalrefcount() - interned * 2

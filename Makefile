@@ -2,6 +2,9 @@
 # make demo   the same set-up, then search this repository (examples/demo.py)
 # make test-sanitize  the test suite against an ASan/UBSan build (GCC/Clang, Linux)
 # make test-windows   the test suite on Windows CPython 3.13 under wine (mingw-w64 cross-build)
+# make test-debug     the test suite under -X dev on a debug build of CPython, then a
+#                     reference-leak pass over every public call path
+# make format-check   check the C++ against .clang-format; make format applies it
 # make valgrind       the test suite under valgrind memcheck
 # make fuzz-long      the property, thread and churn tests with many more rounds
 # make bench          the benchmarks (bench/README.md)
@@ -35,10 +38,10 @@ PYTEST_ARGS ?= -q
 
 # Every option is passed on each build: a persistent CMake cache would otherwise keep
 # whatever an earlier build was given.
-BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF \
+BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF -C cmake.define.PELLANDOR_ASSERTIONS=OFF \
                   -C cmake.define.PELLANDOR_EXACT_BUILTIN_ARGS=$(EXACT_BUILTIN_ARGS)
 
-.PHONY: test demo bench bench-core install test-sanitize test-windows valgrind fuzz-long check-python check-compiler clean
+.PHONY: test demo bench bench-core install test-sanitize test-windows test-debug format format-check valgrind fuzz-long check-python check-compiler clean
 
 test: install
 	$(VPY) -m pytest tests $(PYTEST_ARGS)
@@ -77,6 +80,17 @@ test-sanitize:
 # ${XDG_CACHE_HOME:-~/.cache}/pellandor/windows.
 test-windows: $(VENV)/.deps $(VENV)/.demo-deps
 	VENV=$(VENV) tools/test_windows.sh $(CHECK_ARGS)
+# The suite under -X dev against a debug build of CPython 3.13 (built once into
+# ~/.cache/pellandor), then the reference-leak pass (see tools/test_debug.sh).
+test-debug:
+	tools/test_debug.sh $(CHECK_ARGS)
+
+# clang-format over frame/, src/ and core/src/ (the vendored code excluded; tools/format.sh).
+format-check:
+	tools/format.sh --check
+
+format:
+	tools/format.sh
 
 # The suite under valgrind memcheck; reports only what passes through our code.
 valgrind:
@@ -132,7 +146,7 @@ $(VENV)/.deps: pyproject.toml Makefile $(VENV)/.interpreter
 
 # What the examples need (pyproject's "demo" extra): the suite runs and type-checks them.
 $(VENV)/.demo-deps: pyproject.toml $(VENV)/.interpreter
-	$(VPY) -m pip install --quiet $$($(VPY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["demo"])')
+	$(VPY) -m pip install --quiet $$($(VPY) -c 'import pathlib, tomllib; print(*tomllib.loads(pathlib.Path("pyproject.toml").read_text())["project"]["optional-dependencies"]["demo"])')
 	@touch $@
 
 # Always handed to pip: the build tree under build/ is persistent, so only what

@@ -123,7 +123,8 @@ def call_classic_entry(f, args, kwargs):
 
 
 def call_vectorcall(f, args, kwargs):
-    # Keyword names as a tuple: repeats and non-str names reach the callee unfiltered.
+    # Keyword names as a tuple: repeats and non-str names reach the callee unfiltered. Without
+    # keywords the protocol wants NULL (an empty py_object), never None.
     names = tuple(k for k, _ in kwargs)
     values = [*args, *(v for _, v in kwargs)]
     vector = (ctypes.py_object * max(len(values), 1))(*values)

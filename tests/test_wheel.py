@@ -129,7 +129,9 @@ def venv_python(wheel, tmp_path_factory):
 
 
 def test_wheel_is_tagged_for_cpython_313(wheel):
-    assert re.fullmatch(r"pellandor-[\w.]+-cp313-cp313-\w+\.whl", wheel.name), wheel.name
+    # The ABI tag carries the interpreter's flags ("d" on a debug build).
+    abi = "cp313" + re.escape(sys.abiflags)
+    assert re.fullmatch(rf"pellandor-[\w.]+-cp313-{abi}-\w+\.whl", wheel.name), wheel.name
     with zipfile.ZipFile(wheel) as archive:
         info = archive.read(next(n for n in archive.namelist() if n.endswith(".dist-info/WHEEL")))
     assert "Root-Is-Purelib: false" in info.decode()

@@ -128,8 +128,6 @@ def call_vectorcall(f, args, kwargs):
     names = tuple(k for k, _ in kwargs)
     values = [*args, *(v for _, v in kwargs)]
     vector = (ctypes.py_object * max(len(values), 1))(*values)
-    # No keywords is a null kwnames (an empty py_object), never None: None is an object, and the
-    # callee would read a tuple size from it.
     return api.PyObject_Vectorcall(f, vector, len(args), names if names else ctypes.py_object())
 
 

@@ -9,13 +9,17 @@ files.
 
     python examples/search.py [PATH] [--query TEXT] [--top N] [--workers N | --scheduler ADDRESS]
 
-Only regular files are read, each up to MAX_FILE_BYTES; symbolic links are never followed
-(as neither git nor the scanner follows them), and FIFOs, sockets and devices are never
-opened. An ignore-file line that the pattern library cannot take is reported once, with its
-file and line, and skipped. With --workers N (N > 1) the files are shared out over a local
-Dask cluster of N worker processes, with --scheduler over an existing Dask cluster; each
-worker embeds and scores its share with its own process-wide service and sends back only its
-best matches and its counts, so the ranking and the scores are those of one process.
+Only regular files are read, each of at most 1,000,000 bytes; symbolic links are never
+followed (neither git nor the scanner follows them), and FIFOs, sockets and devices are never
+opened. Every file is either embedded or counted under a reason. An ignore-file line that the
+pattern library cannot take is reported once, with its file and line, and skipped.
+
+With --workers N (N > 1) the files are shared out over a local Dask cluster of N worker
+processes, with --scheduler over an existing Dask cluster; each worker embeds and scores its
+share with its own process-wide service and sends back only its best matches and its counts,
+so the ranking and the scores are those of one process. While a local cluster starts, this
+process embeds the first shares itself. Without --workers, trees of 200 MB or more go to a
+local cluster of one worker per CPU, smaller ones stay in this process.
 
 Exit status: 0 when the search ran (with or without matches), 1 when it could not run, 2 for
 a bad argument, 130 when interrupted. A reader that stops reading early (`| head`) ends the
@@ -29,7 +33,6 @@ import contextlib
 import heapq
 import itertools
 import logging
-import math
 import multiprocessing
 import os
 import stat
@@ -99,7 +102,11 @@ class Failure(Exception):
 
 def shown(text: str) -> str:
     """`text` printable on any stream: bytes that were not UTF-8 in a file name shown as \\xNN."""
-    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    try:
+        data = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate that stands for no byte
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+    return data.decode("utf-8", "backslashreplace")
 
 
 def one_line(exc: Exception) -> str:
@@ -413,14 +420,18 @@ def read_file(path: str) -> bytes | tuple[str, tuple[str, str]]:
                 return "not a regular file", SPECIAL
             if info.st_size > MAX_FILE_BYTES:
                 return f"over {MAX_FILE_BYTES:,} bytes", TOO_LARGE
+            # One byte more than the limit shows a file that grew past it since the fstat.
+            limit = MAX_FILE_BYTES + 1
             chunks = []
             size = 0
-            while size <= MAX_FILE_BYTES:
-                chunk = file.read(MAX_FILE_BYTES + 1 - size)
-                if not chunk:
+            want = info.st_size + 1
+            while size < limit:
+                chunk = file.read(min(want, limit - size))
+                if not chunk:  # the end (or, for what only looks regular, nothing ready)
                     break
                 chunks.append(chunk)
                 size += len(chunk)
+                want = 1 << 16
         except OSError as exc:
             return f"cannot read it ({exc.strerror})", UNREADABLE
     if size > MAX_FILE_BYTES:
@@ -587,16 +598,34 @@ def choose_workers(requested: int | None, scan: Scan) -> int:
     return cpus if cpus > 1 and scan.total_bytes >= AUTO_CLUSTER_BYTES else 1
 
 
-def local_cluster_config(config: Any) -> dict[str, object]:
+# What the workers import, loaded once by the fork server rather than once by each worker.
+WORKER_MODULES = ["__main__", "distributed", "pellandor.sparse", "pellandor.brimsett",
+                  "pellandor.mistrel", "pathspec", "tqdm"]
+
+
+def start_fork_server(config: Any) -> bool:
+    """Start the fork server that the local cluster's workers will be forked from, unless the
+    Dask configuration asks for another start method (read before distributed is imported:
+    its own default, spawn, is not set yet). It imports the workers' modules in a process of
+    its own, on another CPU, while this one imports Dask and scans the tree."""
+    method = config.get("distributed.worker.multiprocessing-method", None)
+    if method not in (None, "spawn") or "forkserver" not in multiprocessing.get_all_start_methods():
+        return False
+    from multiprocessing import forkserver
+
+    multiprocessing.get_context("forkserver").set_forkserver_preload(WORKER_MODULES)
+    forkserver.ensure_running()
+    return True
+
+
+def local_cluster_config(config: Any, fork_server: bool) -> dict[str, object]:
     """Dask settings for the local cluster that this job starts for itself."""
     settings: dict[str, object] = {
         # The statistical profiler samples every thread every 10 ms, for a dashboard that is
         # not started here.
         "distributed.worker.profile.enabled": False,
     }
-    # A fork server imports Dask once for all the workers rather than once per worker.
-    if (config.get("distributed.worker.multiprocessing-method") == "spawn"
-            and "forkserver" in multiprocessing.get_all_start_methods()):
+    if fork_server:
         settings["distributed.worker.multiprocessing-method"] = "forkserver"
     # Dask has glibc give freed memory back at once; each batch's big strings would then cost
     # fresh pages every time (about a third more CPU time per file here).
@@ -611,8 +640,10 @@ def dask_client(workers: int, scheduler: str | None) -> Iterator[tuple["Client",
     """A Dask client, how many workers it has, and a description; the local cluster, if one
     was started, is shut down on the way out, whatever happened."""
     try:
-        import cloudpickle  # type: ignore[import-untyped]
         import dask
+
+        fork_server = scheduler is None and start_fork_server(dask.config)
+        import cloudpickle  # type: ignore[import-untyped]
         from distributed import Client, LocalCluster
     except ImportError as exc:
         raise Failure(f"--workers and --scheduler need dask.distributed ({exc}); install "
@@ -636,7 +667,7 @@ def dask_client(workers: int, scheduler: str | None) -> Iterator[tuple["Client",
             count = len(client.scheduler_info()["workers"])
             yield client, count, f"{plural(count, ('worker', 'workers'))} of the Dask cluster at {scheduler}"
             return
-        stack.enter_context(dask.config.set(local_cluster_config(dask.config)))
+        stack.enter_context(dask.config.set(local_cluster_config(dask.config, fork_server)))
         # Loopback only, ports the system picks, no dashboard. A failed task is told by the
         # client in one line; the workers' own logs would repeat it with a traceback.
         try:

@@ -8,11 +8,14 @@ should come close to twice as fast.
     python bench/bench_core_threads.py             # pellandor_core_py.sparse_embed_batch directly
     python bench/bench_core_threads.py --service   # through get_sparse_service().embed_batch
 
+Each of --repeats rounds times one thread, then two; the speed-up of each round is one ratio,
+and the median and the range of those are printed, with the throughputs' medians and ranges.
+
 First it measures hashlib.sha256 the same way, as a baseline of what the machine gives two
 threads at the moment: on a shared virtual machine the second vCPU comes and goes, and a
 low baseline means a low core ratio says nothing about the core.
 
-Exits 1 when the direct speed-up is below --min-ratio (the service mode only reports: its
+Exits 1 when the direct median speed-up is below --min-ratio (the service mode only reports: its
 JSON encoding and decoding run in Python, under the GIL).
 """
 
@@ -20,6 +23,7 @@ import argparse
 import json
 import pathlib
 import queue
+import statistics
 import sys
 import sysconfig
 import threading
@@ -83,19 +87,21 @@ def run_threads(work_items, call, threads):
 
 def measure(label, work_items, call, total_bytes, repeats):
     call(work_items[0])  # warm up caches and allocator
-    # One and two threads take turns, so a slow spell of a shared host hits both alike;
-    # the best run of each counts.
+    # One and two threads take turns, so a slow spell of a shared host hits both of a pair
+    # alike; each pair gives one ratio, and the median and range of those are reported.
     times = {1: [], 2: []}
     for _ in range(repeats):
         for threads in (1, 2):
             times[threads].append(run_threads(work_items, call, threads))
-    best = {threads: min(runs) for threads, runs in times.items()}
-    ratio = best[1] / best[2]
+    ratios = [one / two for one, two in zip(times[1], times[2])]
+    ratio = statistics.median(ratios)
     mb = total_bytes / 1e6
-    print(f"{label}: {len(work_items)} work items, {mb:.1f} MB")
-    print(f"  1 thread : {best[1]:.3f} s  {mb / best[1]:7.1f} MB/s")
-    print(f"  2 threads: {best[2]:.3f} s  {mb / best[2]:7.1f} MB/s")
-    print(f"  speed-up : {ratio:.2f}x (best of {repeats} each)")
+    print(f"{label}: {len(work_items)} work items, {mb:.1f} MB, {repeats} pairs of runs")
+    for threads in (1, 2):
+        rates = [mb / t for t in times[threads]]
+        print(f"  {threads} thread{'s' if threads > 1 else ' '}: median {statistics.median(rates):7.1f} MB/s "
+              f"(range {min(rates):.1f}–{max(rates):.1f})")
+    print(f"  speed-up : median {ratio:.2f}x (range {min(ratios):.2f}–{max(ratios):.2f})")
     return ratio
 
 
@@ -117,7 +123,7 @@ def main():
     parser.add_argument("--service", action="store_true",
                         help="go through pellandor.sparse.get_sparse_service().embed_batch")
     parser.add_argument("--rounds", type=int, default=2, help="passes over the texts per measurement")
-    parser.add_argument("--repeats", type=int, default=5, help="measurements; the best one counts")
+    parser.add_argument("--repeats", type=int, default=7, help="pairs of measurements; the median counts")
     parser.add_argument("--min-ratio", type=float, default=1.7)
 
     parser.add_argument("--no-baseline", action="store_true", help="skip the hashlib baseline")

@@ -1,25 +1,49 @@
 """Search a source tree by sparse embeddings.
 
 Embeds every text file of a tree (this repository unless a path is given) with the
-process-wide sparse service, then ranks the files against a query by the dot product of
-their sparse vectors and prints the best ones, with how many files were embedded and how
-fast. Paths that the tree's scan configuration ignores are skipped, as the scanner would:
-the configured patterns, then the tree's .gitignore (and .pellandorignore) files.
+process-wide sparse service, scores each against a query by the dot product of their sparse
+vectors and prints the best files, with how many files were embedded, how fast, and why each
+other file was not. Paths that the tree's scan configuration ignores are skipped, as the
+scanner would: the configured patterns, then the tree's .gitignore (and .pellandorignore)
+files.
 
-    python examples/search.py [PATH] [--query TEXT] [--top N]
+    python examples/search.py [PATH] [--query TEXT] [--top N] [--workers N | --scheduler ADDRESS]
+
+Only regular files are read, each of at most 1,000,000 bytes; symbolic links are never
+followed (neither git nor the scanner follows them), and FIFOs, sockets and devices are never
+opened. Every file is either embedded or counted under a reason. An ignore-file line that the
+pattern library cannot take is reported once, with its file and line, and skipped.
+
+With --workers N (N > 1) the files are shared out over a local Dask cluster of N worker
+processes, with --scheduler over an existing Dask cluster; each worker embeds and scores its
+share with its own process-wide service and sends back only its best matches and its counts,
+so the ranking and the scores are those of one process. While a local cluster starts, this
+process embeds the first shares itself. Without --workers, trees of 200 MB or more go to a
+local cluster of one worker per CPU, smaller ones stay in this process.
+
+Exit status: 0 when the search ran (with or without matches), 1 when it could not run, 2 for
+a bad argument, 130 when interrupted. A reader that stops reading early (`| head`) ends the
+run quietly, with status 1.
 """
 
 import argparse
+import bisect
+import collections
+import contextlib
 import heapq
 import itertools
+import logging
+import multiprocessing
 import os
+import stat
 import sys
+import threading
 import time
 from collections import Counter
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import NamedTuple, Self
+from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, Self
 
 from pathspec import GitIgnoreSpec
 from tqdm import tqdm
@@ -27,6 +51,9 @@ from tqdm import tqdm
 from pellandor.brimsett import require_capability
 from pellandor.mistrel import build_scan_config
 from pellandor.sparse import SparseResult, get_sparse_service
+
+if TYPE_CHECKING:
+    from distributed import Client
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_QUERY = "argument binding keyword message"
@@ -36,11 +63,162 @@ BATCH_SIZE = 64
 MAX_FILE_BYTES = 1_000_000
 # A NUL byte this early means a binary file; later ones are left to the UTF-8 decoder.
 BINARY_SNIFF_BYTES = 8192
+# Starting a local cluster costs a few seconds, which pays off from about this much text on.
+AUTO_CLUSTER_BYTES = 200_000_000
+# The work is shared out in tasks of about this share of each worker's part, so that no
+# worker sits idle while another finishes a big one...
+TASKS_PER_WORKER = 32
+# ...within these bounds (bytes of files per task).
+MIN_TASK_BYTES = 256_000
+MAX_TASK_BYTES = 16_000_000
+# How long to wait for a cluster's first worker.
+WORKER_WAIT_SECONDS = 60
+
+PROG = "search.py"
+
+# Why a file or directory is not embedded: (one, many).
+IGNORED_DIRECTORY = ("ignored directory", "ignored directories")
+IGNORED_FILE = ("ignored file", "ignored files")
+SYMLINK = ("symbolic link (not followed)", "symbolic links (not followed)")
+SPECIAL = ("special file (FIFO, socket or device)", "special files (FIFOs, sockets or devices)")
+SEEN_DIRECTORY = ("directory seen twice (a mount loop)", "directories seen twice (mount loops)")
+UNREADABLE_DIRECTORY = ("unreadable directory", "unreadable directories")
+UNREADABLE = ("unreadable file", "unreadable files")
+TOO_LARGE = (f"file over {MAX_FILE_BYTES:,} bytes", f"files over {MAX_FILE_BYTES:,} bytes")
+BINARY = ("binary file", "binary files")
+NOT_UTF8 = ("file not in UTF-8", "files not in UTF-8")
+EMPTY = ("empty file", "empty files")
+REASONS = (IGNORED_DIRECTORY, IGNORED_FILE, SYMLINK, SPECIAL, SEEN_DIRECTORY,
+           UNREADABLE_DIRECTORY, UNREADABLE, TOO_LARGE, BINARY, NOT_UTF8, EMPTY)
 
 
-class Match(NamedTuple):
-    path: str
-    score: float
+class UsageError(Exception):
+    """A bad argument: reported in one line, exit status 2."""
+
+
+class Failure(Exception):
+    """The search cannot run: reported in one line, exit status 1."""
+
+
+def shown(text: str) -> str:
+    """`text` printable on any stream: bytes that were not UTF-8 in a file name shown as \\xNN."""
+    try:
+        data = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate that stands for no byte
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+    return data.decode("utf-8", "backslashreplace")
+
+
+def one_line(exc: Exception) -> str:
+    return shown(" ".join(line.strip() for line in str(exc).splitlines() if line.strip()))
+
+
+def warn(message: str) -> None:
+    print(f"{PROG}: warning: {shown(message)}", file=sys.stderr)
+
+
+def plural(count: int, forms: tuple[str, str]) -> str:
+    return f"{count} {forms[0] if count == 1 else forms[1]}"
+
+
+# --- arguments ------------------------------------------------------------------------------
+
+class Parser(argparse.ArgumentParser):
+    """Refuses a bad argument in one line (and exit status 2), not with the usage text."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{PROG}: error: {shown(message)} (see --help)\n")
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def scheduler_address(text: str) -> str:
+    if not text.strip() or any(c.isspace() for c in text):
+        raise argparse.ArgumentTypeError(f"not a scheduler address: {text!r}")
+    return text
+
+
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
+    cpus = available_cpus()
+    parser = Parser(prog=PROG, description=__doc__.splitlines()[0] if __doc__ else None)
+    parser.add_argument("path", nargs="?", default=str(REPO_ROOT),
+                        help="the tree to search (default: this repository)")
+    parser.add_argument("--query", default=DEFAULT_QUERY,
+                        help=f"what to look for (default: {DEFAULT_QUERY!r})")
+    parser.add_argument("--top", type=positive_int, default=10,
+                        help="how many files to show, at least 1 (default: 10)")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=positive_int, metavar="N",
+                       help="1: embed in this process, with no cluster; N > 1: start a local "
+                            "Dask cluster of N worker processes. Default: 1, unless the files "
+                            f"to read add up to {AUTO_CLUSTER_BYTES // 1_000_000} MB or more "
+                            "and more than one CPU is available: then one worker per CPU "
+                            f"({cpus} here)")
+    where.add_argument("--scheduler", type=scheduler_address, metavar="ADDRESS",
+                       help="share the work over the existing Dask cluster of this scheduler "
+                            "(e.g. tcp://127.0.0.1:8786); its workers must see the tree at "
+                            "the same path and have pellandor installed")
+    return parser.parse_args(argv)
+
+
+def available_cpus() -> int:
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+def check_root(text: str) -> Path:
+    try:
+        info = os.stat(text)
+    except FileNotFoundError:
+        raise UsageError(f"no such directory: {text}") from None
+    except OSError as exc:
+        raise UsageError(f"cannot use {text}: {exc.strerror}") from None
+    if not stat.S_ISDIR(info.st_mode):
+        raise UsageError(f"not a directory: {text}")
+    return Path(text).resolve()
+
+
+def check_query(query: str) -> None:
+    try:
+        query.encode("utf-8")
+    except UnicodeEncodeError:
+        try:
+            os.fsencode(query).decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise UsageError(f"argument --query: not UTF-8 text (byte 0x{exc.object[exc.start]:02x} "
+                             f"at offset {exc.start})") from None
+        except UnicodeEncodeError:
+            pass
+        raise UsageError("argument --query: holds a lone surrogate, which is not text") from None
+
+
+# --- ignore rules ---------------------------------------------------------------------------
+
+def compile_lines(lines: Iterable[str], where: Callable[[int], str]) -> GitIgnoreSpec:
+    """The spec of `lines`; a line the pattern library cannot take is reported and skipped.
+
+    git itself matches nothing with most such lines (a reversed range as in `[z-a]`, a
+    trailing backslash); `where(n)` names line n in the report.
+    """
+    kept = []
+    for number, line in enumerate(lines, start=1):
+        try:
+            GitIgnoreSpec.from_lines([line])
+        except Exception as exc:  # the library raises ValueError and re.error, maybe others
+            reason = str(exc).split(" at position ")[0]
+            warn(f"{where(number)}: cannot use the pattern {line!r} ({reason}); line skipped")
+            continue
+        kept.append(line)
+    return GitIgnoreSpec.from_lines(kept)
 
 
 @dataclass(frozen=True)
@@ -62,27 +240,44 @@ class IgnoreRules:
     """The payload's patterns plus the ignore files that it switches on."""
 
     patterns: GitIgnoreSpec
+    pattern_count: int
     ignore_file_names: tuple[str, ...]
 
     @classmethod
     def from_payload(cls, payload: Mapping[str, object]) -> Self:
-        patterns = string_list(payload, "builtin_patterns") + string_list(payload, "extra_patterns")
+        lines = []
+        for key in ("builtin_patterns", "extra_patterns"):
+            lines += [(key, index, line) for index, line in enumerate(string_list(payload, key))]
+        spec = compile_lines((line for _, _, line in lines),
+                             lambda n: f"scan config {lines[n - 1][0]}[{lines[n - 1][1]}]")
         names = []
         if payload["use_gitignore"]:
             names.append(".gitignore")
         if payload["use_pellandorignore"]:
             names.append(".pellandorignore")
-        return cls(GitIgnoreSpec.from_lines(patterns), tuple(names))
+        return cls(spec, len(lines), tuple(names))
 
-    def layers_in(self, directory: Path, prefix: str) -> tuple[IgnoreLayer, ...]:
-        """The layers of the ignore files found in `directory`."""
+    def layers_in(self, directory: str, prefix: str,
+                  names: Mapping[str, os.DirEntry[str]]) -> tuple[IgnoreLayer, ...]:
+        """The layers of the ignore files among `names`, the entries of `directory`."""
         layers = []
         for name in self.ignore_file_names:
-            try:
-                lines = (directory / name).read_text(encoding="utf-8").splitlines()
-            except (OSError, UnicodeDecodeError):
+            entry = names.get(name)
+            if entry is None:
                 continue
-            layers.append(IgnoreLayer(prefix, GitIgnoreSpec.from_lines(lines)))
+            shown_name = prefix + name
+            if entry.is_symlink():
+                warn(f"{shown_name} is a symbolic link; not read (git does not follow it either)")
+                continue
+            if not entry.is_file(follow_symlinks=False):
+                warn(f"{shown_name}: not a regular file; its rules are not applied")
+                continue
+            outcome = read_file(os.path.join(directory, name))
+            if isinstance(outcome, tuple):
+                warn(f"{shown_name}: {outcome[0]}; its rules are not applied")
+                continue
+            lines = outcome.decode("utf-8", "surrogateescape").splitlines()
+            layers.append(IgnoreLayer(prefix, compile_lines(lines, lambda n: f"{shown_name}:{n}")))
         return tuple(layers)
 
     def ignores(self, rel_path: str, layers: Sequence[IgnoreLayer]) -> bool:
@@ -101,73 +296,199 @@ class IgnoreRules:
         return ignored
 
 
-@dataclass
-class Scan:
-    files: list[Path] = field(default_factory=list)
-    skipped: Counter[str] = field(default_factory=Counter)
-
-
 def string_list(payload: Mapping[str, object], key: str) -> list[str]:
     value = payload[key]
     if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
-        raise TypeError(f"scan config entry {key!r} is not a list of strings: {value!r}")
+        raise Failure(f"scan config entry {key!r} is not a list of strings: {value!r}")
     return value
 
 
-def relative(path: Path, root: Path) -> str:
-    return path.relative_to(root).as_posix()
+# --- the scan -------------------------------------------------------------------------------
+
+class FileRef(NamedTuple):
+    path: str  # relative to the root, "/"-separated
+    size: int
+
+
+@dataclass
+class Scan:
+    files: list[FileRef] = field(default_factory=list)
+    skipped: Counter[tuple[str, str]] = field(default_factory=Counter)
+
+    @property
+    def total_bytes(self) -> int:
+        return sum(f.size for f in self.files)
 
 
 def scan_tree(root: Path, rules: IgnoreRules) -> Scan:
-    """The files under `root` that the rules keep, in a stable order.
+    """The regular files under `root` that the rules keep, in a stable order.
 
     An ignored directory is not entered at all, so nothing below it can be re-included,
-    as in git.
+    as in git. Links are not followed; what is neither a directory nor a regular file is
+    counted, never opened.
     """
     scan = Scan()
-    inherited: dict[str, tuple[IgnoreLayer, ...]] = {}
-    for dirpath, dirnames, filenames in os.walk(root):
-        directory = Path(dirpath)
-        prefix = "" if directory == root else relative(directory, root) + "/"
-        layers = inherited.pop(dirpath, ()) + rules.layers_in(directory, prefix)
-        kept = []
-        for name in sorted(dirnames):
-            if rules.ignores(f"{prefix}{name}/", layers):
-                scan.skipped["ignored directories"] += 1
+    seen: set[tuple[int, int]] = set()
+    root_text = str(root)
+    try:
+        root_info = os.stat(root_text)
+    except OSError as exc:
+        raise Failure(f"cannot read {root_text}: {exc.strerror}") from None
+    seen.add((root_info.st_dev, root_info.st_ino))
+    # Depth first, names in sorted order; each directory with the layers above it.
+    pending: list[tuple[str, str, tuple[IgnoreLayer, ...]]] = [(root_text, "", ())]
+    while pending:
+        directory, prefix, inherited = pending.pop()
+        try:
+            with os.scandir(directory) as listing:
+                entries = {entry.name: entry for entry in listing}
+        except OSError as exc:
+            if not prefix:
+                raise Failure(f"cannot read {root_text}: {exc.strerror}") from None
+            scan.skipped[UNREADABLE_DIRECTORY] += 1
+            continue
+        layers = inherited + rules.layers_in(directory, prefix, entries)
+        subdirectories = []
+        for name in sorted(entries):
+            entry = entries[name]
+            rel = prefix + name
+            try:
+                if entry.is_symlink() or entry.is_junction():
+                    kind = "link"
+                elif entry.is_dir(follow_symlinks=False):
+                    kind = "dir"
+                elif entry.is_file(follow_symlinks=False):
+                    kind = "file"
+                else:
+                    kind = "special"
+            except OSError:
+                scan.skipped[UNREADABLE] += 1
+                continue
+            if rules.ignores(rel + "/" if kind == "dir" else rel, layers):
+                scan.skipped[IGNORED_DIRECTORY if kind == "dir" else IGNORED_FILE] += 1
+            elif kind == "link":
+                scan.skipped[SYMLINK] += 1
+            elif kind == "special":
+                scan.skipped[SPECIAL] += 1
+            elif kind == "dir":
+                try:
+                    info = os.lstat(entry.path)
+                except OSError:
+                    scan.skipped[UNREADABLE_DIRECTORY] += 1
+                    continue
+                if (info.st_dev, info.st_ino) in seen:
+                    scan.skipped[SEEN_DIRECTORY] += 1
+                    continue
+                seen.add((info.st_dev, info.st_ino))
+                subdirectories.append((entry.path, rel + "/", layers))
             else:
-                kept.append(name)
-                inherited[os.path.join(dirpath, name)] = layers
-        dirnames[:] = kept
-        for name in sorted(filenames):
-            if rules.ignores(prefix + name, layers):
-                scan.skipped["ignored files"] += 1
-            else:
-                scan.files.append(directory / name)
+                try:
+                    size = entry.stat(follow_symlinks=False).st_size
+                except OSError:
+                    scan.skipped[UNREADABLE] += 1
+                    continue
+                if size > MAX_FILE_BYTES:
+                    scan.skipped[TOO_LARGE] += 1
+                else:
+                    scan.files.append(FileRef(rel, size))
+        pending.extend(reversed(subdirectories))
     return scan
 
 
-def read_text(path: Path, skipped: Counter[str]) -> str | None:
-    """The file's text, or None (counted in `skipped`) for what is not worth embedding."""
+# --- reading --------------------------------------------------------------------------------
+
+OPEN_FLAGS = (os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0)
+              | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0))
+
+
+def read_file(path: str) -> bytes | tuple[str, tuple[str, str]]:
+    """The bytes of a regular file of at most MAX_FILE_BYTES, or (why not, reason).
+
+    The file is opened without following a final link and without waiting for a FIFO's
+    writer, then checked again: the scan saw what it was, but the tree may have changed.
+    """
     try:
-        if path.stat().st_size > MAX_FILE_BYTES:
-            skipped["too large"] += 1
-            return None
-        data = path.read_bytes()
-    except OSError:
-        skipped["unreadable"] += 1
+        fd = os.open(path, OPEN_FLAGS)
+    except OSError as exc:
+        if getattr(os, "O_NOFOLLOW", 0) and os.path.islink(path):
+            return "a symbolic link", SYMLINK
+        return f"cannot read it ({exc.strerror})", UNREADABLE
+    with open(fd, "rb", buffering=0, closefd=True) as file:
+        try:
+            info = os.fstat(fd)
+            if not stat.S_ISREG(info.st_mode):
+                return "not a regular file", SPECIAL
+            if info.st_size > MAX_FILE_BYTES:
+                return f"over {MAX_FILE_BYTES:,} bytes", TOO_LARGE
+            # One byte more than the limit shows a file that grew past it since the fstat.
+            limit = MAX_FILE_BYTES + 1
+            chunks = []
+            size = 0
+            want = info.st_size + 1
+            while size < limit:
+                chunk = file.read(min(want, limit - size))
+                if not chunk:  # the end (or, for what only looks regular, nothing ready)
+                    break
+                chunks.append(chunk)
+                size += len(chunk)
+                want = 1 << 16
+        except OSError as exc:
+            return f"cannot read it ({exc.strerror})", UNREADABLE
+    if size > MAX_FILE_BYTES:
+        return f"over {MAX_FILE_BYTES:,} bytes", TOO_LARGE
+    return b"".join(chunks)
+
+
+def read_text(path: str, skipped: Counter[tuple[str, str]]) -> str | None:
+    """The file's text, or None (counted in `skipped`) for what is not worth embedding."""
+    data = read_file(path)
+    if isinstance(data, tuple):
+        skipped[data[1]] += 1
         return None
     if b"\0" in data[:BINARY_SNIFF_BYTES]:
-        skipped["binary"] += 1
+        skipped[BINARY] += 1
         return None
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError:
-        skipped["not UTF-8"] += 1
+        skipped[NOT_UTF8] += 1
         return None
     if not text.strip():
-        skipped["empty"] += 1
+        skipped[EMPTY] += 1
         return None
     return text
+
+
+# --- embedding and scoring ------------------------------------------------------------------
+
+class Match(NamedTuple):
+    path: str
+    score: float
+
+
+def order(match: Match) -> tuple[float, str]:
+    """Best first; equal scores by path."""
+    return -match.score, match.path
+
+
+def score(query_indices: Sequence[int], query_values: Sequence[float],
+          vector: SparseResult) -> float:
+    """The dot product of the query's vector and `vector` (the core's indices ascend)."""
+    indices = vector.indices
+    total = 0.0
+    for index, weight in zip(query_indices, query_values):
+        position = bisect.bisect_left(indices, index)
+        if position < len(indices) and indices[position] == index:
+            total += weight * vector.values[position]
+    return total
+
+
+def rank(query: SparseResult, documents: Iterable[tuple[str, SparseResult]],
+         top: int) -> list[Match]:
+    """The `top` documents with a positive score, best first; equal scores by path."""
+    matches = (Match(path, score(query.indices, query.values, vector))
+               for path, vector in documents)
+    return heapq.nsmallest(top, (m for m in matches if m.score > 0), key=order)
 
 
 def embedded_bytes(text: str, result: SparseResult) -> int:
@@ -178,49 +499,269 @@ def embedded_bytes(text: str, result: SparseResult) -> int:
 
 
 @dataclass
-class Corpus:
-    vectors: dict[str, SparseResult] = field(default_factory=dict)
-    total_bytes: int = 0
+class Outcome:
+    """What embedding some files gave: the best matches and the counts."""
+
+    matches: list[Match] = field(default_factory=list)
+    skipped: Counter[tuple[str, str]] = field(default_factory=Counter)
+    embedded: int = 0
+    embedded_bytes: int = 0
     embed_seconds: float = 0.0
 
+    def merge(self, other: "Outcome", top: int) -> None:
+        self.matches = heapq.nsmallest(top, self.matches + other.matches, key=order)
+        self.skipped += other.skipped
+        self.embedded += other.embedded
+        self.embedded_bytes += other.embedded_bytes
+        self.embed_seconds += other.embed_seconds
 
-def embed_files(files: Sequence[Path], root: Path, skipped: Counter[str]) -> Corpus:
-    """Embed the files in batches, with a progress bar on standard error."""
+    # Dask sends plain values: a class of this file may reach the workers by value.
+    def to_plain(self) -> tuple[list[tuple[str, float]], list[tuple[str, str, int]], int, int, float]:
+        return ([(m.path, m.score) for m in self.matches],
+                [(one, many, count) for (one, many), count in self.skipped.items()],
+                self.embedded, self.embedded_bytes, self.embed_seconds)
+
+    @classmethod
+    def from_plain(cls, plain: tuple[list[tuple[str, float]], list[tuple[str, str, int]],
+                                     int, int, float]) -> Self:
+        matches, skipped, embedded, total, seconds = plain
+        return cls([Match(path, value) for path, value in matches],
+                    Counter({(one, many): count for one, many, count in skipped}),
+                    embedded, total, seconds)
+
+
+def embed_and_score(root: str, files: Sequence[str], query_indices: Sequence[int],
+                    query_values: Sequence[float], top: int,
+                    progress: Callable[[int], object] = lambda n: None) -> Outcome:
+    """Embed `files` (paths relative to `root`) with this process's service, in batches, and
+    keep the `top` best matches; `progress(n)` after each batch of n files."""
     service = get_sparse_service()
-    corpus = Corpus()
-    with tqdm(total=len(files), desc="embedding", unit="file", file=sys.stderr) as progress:
-        for batch in itertools.batched(files, BATCH_SIZE):
-            names: list[str] = []
-            texts: list[str] = []
-            for path in batch:
-                text = read_text(path, skipped)
-                if text is not None:
-                    names.append(relative(path, root))
-                    texts.append(text)
-            started = time.perf_counter()
-            results = service.embed_batch(texts)
-            corpus.embed_seconds += time.perf_counter() - started
-            for name, text, result in zip(names, texts, results, strict=True):
-                corpus.vectors[name] = result
-                corpus.total_bytes += embedded_bytes(text, result)
-            progress.update(len(batch))
-    return corpus
+    outcome = Outcome()
+    for batch in itertools.batched(files, BATCH_SIZE):
+        names: list[str] = []
+        texts: list[str] = []
+        for name in batch:
+            text = read_text(os.path.join(root, name), outcome.skipped)
+            if text is not None:
+                names.append(name)
+                texts.append(text)
+        started = time.perf_counter()
+        results = service.embed_batch(texts)
+        outcome.embed_seconds += time.perf_counter() - started
+        found = []
+        for name, text, result in zip(names, texts, results, strict=True):
+            outcome.embedded += 1
+            outcome.embedded_bytes += embedded_bytes(text, result)
+            value = score(query_indices, query_values, result)
+            if value > 0:
+                found.append(Match(name, value))
+        outcome.matches = heapq.nsmallest(top, outcome.matches + found, key=order)
+        progress(len(batch))
+    return outcome
 
 
-def sparse_dot(weights: Mapping[int, float], vector: SparseResult) -> float:
-    return sum(weights.get(index, 0.0) * value
-               for index, value in zip(vector.indices, vector.values))
+def worker_task(root: str, files: list[str], query_indices: list[int],
+                query_values: list[float], top: int, profile: str
+                ) -> tuple[list[tuple[str, float]], list[tuple[str, str, int]], int, int, float]:
+    """One task on a Dask worker: its files through the worker's process-wide service."""
+    worker_profile = get_sparse_service()._profile_json
+    if worker_profile != profile:
+        raise RuntimeError(f"the worker's sparse profile {worker_profile} is not the client's "
+                           f"{profile}: its vectors would differ")
+    return embed_and_score(root, files, query_indices, query_values, top).to_plain()
 
 
-def rank(query: SparseResult, documents: Iterable[tuple[str, SparseResult]],
-         top: int) -> list[Match]:
-    """The `top` documents with a positive score, best first; equal scores by path."""
-    weights = dict(zip(query.indices, query.values))
-    matches: Iterator[Match] = (Match(path, sparse_dot(weights, vector))
-                                for path, vector in documents)
-    return heapq.nsmallest(top, (m for m in matches if m.score > 0),
-                           key=lambda m: (-m.score, m.path))
+def shares(files: Sequence[FileRef], workers: int) -> list[list[str]]:
+    """`files` cut into consecutive tasks of about equal bytes, several per worker."""
+    total = sum(f.size for f in files)
+    target = min(max(total / (workers * TASKS_PER_WORKER), MIN_TASK_BYTES), MAX_TASK_BYTES)
+    tasks: list[list[str]] = []
+    current: list[str] = []
+    size = 0
+    for ref in files:
+        current.append(ref.path)
+        size += ref.size
+        if size >= target:
+            tasks.append(current)
+            current, size = [], 0
+    if current:
+        tasks.append(current)
+    return tasks
 
+
+# --- where the work runs --------------------------------------------------------------------
+
+def choose_workers(requested: int | None, scan: Scan) -> int:
+    if requested is not None:
+        return requested
+    cpus = available_cpus()
+    return cpus if cpus > 1 and scan.total_bytes >= AUTO_CLUSTER_BYTES else 1
+
+
+# What the workers import, loaded once by the fork server rather than once by each worker.
+WORKER_MODULES = ["__main__", "distributed", "pellandor.sparse", "pellandor.brimsett",
+                  "pellandor.mistrel", "pathspec", "tqdm"]
+
+
+def start_fork_server(config: Any) -> bool:
+    """Start the fork server that the local cluster's workers will be forked from, unless the
+    Dask configuration asks for another start method (read before distributed is imported:
+    its own default, spawn, is not set yet). It imports the workers' modules in a process of
+    its own, on another CPU, while this one imports Dask and scans the tree."""
+    method = config.get("distributed.worker.multiprocessing-method", None)
+    if method not in (None, "spawn") or "forkserver" not in multiprocessing.get_all_start_methods():
+        return False
+    from multiprocessing import forkserver
+
+    multiprocessing.get_context("forkserver").set_forkserver_preload(WORKER_MODULES)
+    forkserver.ensure_running()
+    return True
+
+
+def local_cluster_config(config: Any, fork_server: bool) -> dict[str, object]:
+    """Dask settings for the local cluster that this job starts for itself."""
+    settings: dict[str, object] = {
+        # The statistical profiler samples every thread every 10 ms, for a dashboard that is
+        # not started here.
+        "distributed.worker.profile.enabled": False,
+    }
+    if fork_server:
+        settings["distributed.worker.multiprocessing-method"] = "forkserver"
+    # Dask has glibc give freed memory back at once; each batch's big strings would then cost
+    # fresh pages every time (about a third more CPU time per file here).
+    environ = dict(config.get("distributed.nanny.pre-spawn-environ") or {})
+    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    settings["distributed.nanny.pre-spawn-environ"] = environ
+    return settings
+
+
+@contextlib.contextmanager
+def dask_client(workers: int, scheduler: str | None) -> Iterator[tuple["Client", int, str]]:
+    """A Dask client, how many workers it has, and a description; the local cluster, if one
+    was started, is shut down on the way out, whatever happened."""
+    try:
+        import dask
+
+        fork_server = scheduler is None and start_fork_server(dask.config)
+        import cloudpickle  # type: ignore[import-untyped]
+        from distributed import Client, LocalCluster
+    except ImportError as exc:
+        raise Failure(f"--workers and --scheduler need dask.distributed ({exc}); install "
+                      "pellandor's demo extra") from None
+    # Tasks are this file's functions: when it was imported as a module rather than run,
+    # the workers get them by value, as they do from a script.
+    module = sys.modules.get(__name__)
+    if __name__ != "__main__" and module is not None:
+        cloudpickle.register_pickle_by_value(module)
+    # Neither the client nor the cluster is entered as a context: a client's context belongs
+    # to the thread that entered it, and ClusterStart closes them from another thread.
+    with contextlib.ExitStack() as stack:
+        if scheduler is not None:
+            try:
+                client = Client(scheduler, set_as_default=False)  # type: ignore[no-untyped-call]
+                stack.callback(client.close)
+                client.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
+            except Exception as exc:  # whatever the connection gave: one line, not a traceback
+                raise Failure(f"cannot use the Dask scheduler at {scheduler}: "
+                              f"{str(exc) or type(exc).__name__}") from None
+            count = len(client.scheduler_info()["workers"])
+            yield client, count, f"{plural(count, ('worker', 'workers'))} of the Dask cluster at {scheduler}"
+            return
+        stack.enter_context(dask.config.set(local_cluster_config(dask.config, fork_server)))
+        # Loopback only, ports the system picks, no dashboard. A failed task is told by the
+        # client in one line; the workers' own logs would repeat it with a traceback.
+        try:
+            cluster = LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                scheduler_port=0, dashboard_address=None, silence_logs=logging.CRITICAL)
+            stack.callback(cluster.close)
+            client = Client(cluster, set_as_default=False)  # type: ignore[no-untyped-call]
+            stack.callback(client.close)
+        except Exception as exc:  # whatever the start gave: one line, not a traceback
+            raise Failure(f"cannot start a local Dask cluster: {exc}") from None
+        yield client, workers, f"{workers} processes of a local Dask cluster"
+
+
+class ClusterStart:
+    """`dask_client(workers, scheduler)` entered in a thread of its own, so that the cluster
+    starts while the caller goes on; leaving closes it (after its start has ended)."""
+
+    def __init__(self, workers: int, scheduler: str | None) -> None:
+        self._stack = contextlib.ExitStack()
+        self._args = workers, scheduler
+        self._value: tuple["Client", int, str] | None = None
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._start, name="cluster start", daemon=True)
+
+    def _start(self) -> None:
+        try:
+            self._value = self._stack.enter_context(dask_client(*self._args))
+        except BaseException as exc:  # handed to the caller by result()
+            self._error = exc
+
+    def __enter__(self) -> Self:
+        self._thread.start()
+        return self
+
+    def ready(self) -> bool:
+        """Whether the start has ended (well or not): result() returns at once."""
+        return not self._thread.is_alive()
+
+    def result(self) -> tuple["Client", int, str]:
+        self._thread.join()
+        if self._error is not None:
+            raise self._error
+        assert self._value is not None
+        return self._value
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._thread.join()
+        self._stack.close()
+
+
+def run_on_cluster(cluster: ClusterStart, workers: int, local: bool, root: str, scan: Scan,
+                   query: SparseResult, top: int, profile: str,
+                   progress: Callable[[int], object]) -> tuple[Outcome, str]:
+    """The files shared out as tasks over the cluster's workers, and who did the work.
+
+    While a local cluster of `workers` starts, this process embeds the first tasks itself,
+    up to the share of one worker more; an existing cluster gets all the work.
+    """
+    from distributed import as_completed
+
+    outcome = Outcome()
+    here = 0
+    if local:
+        tasks = collections.deque(shares(scan.files, workers))
+        while (tasks and not cluster.ready()
+               and (here + len(tasks[0])) * (workers + 1) <= len(scan.files)):
+            files = tasks.popleft()
+            outcome.merge(embed_and_score(root, files, query.indices, query.values, top,
+                                          progress), top)
+            here += len(files)
+        client, workers, description = cluster.result()
+    else:
+        client, workers, description = cluster.result()
+        tasks = collections.deque(shares(scan.files, workers))
+    if here:
+        description += f"; this process embedded {plural(here, ('file', 'files'))} while it started"
+    futures = {client.submit(worker_task, root, files, query.indices, query.values, top,
+                             profile, pure=False): len(files)
+               for files in tasks}
+    try:
+        for future in as_completed(futures, loop=client.loop):  # type: ignore[no-untyped-call]
+            try:
+                plain = future.result()
+            except Exception as exc:
+                raise Failure(f"a Dask worker failed: {type(exc).__name__}: {exc}") from None
+            outcome.merge(Outcome.from_plain(plain), top)
+            progress(futures[future])
+    finally:
+        client.cancel(list(futures))  # type: ignore[no-untyped-call]
+    return outcome, description
+
+
+# --- the job --------------------------------------------------------------------------------
 
 def capability_status(name: str) -> str:
     try:
@@ -230,56 +771,95 @@ def capability_status(name: str) -> str:
     return "available"
 
 
-def directory(text: str) -> Path:
-    path = Path(text)
-    if not path.is_dir():
-        raise argparse.ArgumentTypeError(f"not a directory: {text}")
-    return path.resolve()
+def search(args: argparse.Namespace) -> int:
+    root = check_root(args.path)
+    query_text: str = args.query
+    check_query(query_text)
+    top: int = args.top
+    started = time.perf_counter()
+    query = get_sparse_service().embed_single(query_text)
+    if not query.indices:
+        raise UsageError(f"argument --query: no word to search for in {query_text!r}")
+    profile = get_sparse_service()._profile_json
 
+    with contextlib.ExitStack() as stack:
+        # A cluster asked for by name starts while the tree is scanned.
+        cluster = None
+        if args.scheduler is not None or (args.workers or 1) > 1:
+            cluster = stack.enter_context(ClusterStart(args.workers or 0, args.scheduler))
 
-def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
-    parser.add_argument("path", nargs="?", type=directory, default=REPO_ROOT,
-                        help="the tree to search (default: this repository)")
-    parser.add_argument("--query", default=DEFAULT_QUERY,
-                        help=f"what to look for (default: {DEFAULT_QUERY!r})")
-    parser.add_argument("--top", type=int, default=10, help="how many files to show (default: 10)")
-    return parser.parse_args(argv)
+        print(f"capability ignore_builtin_replace: {capability_status('ignore_builtin_replace')}")
+        rules = IgnoreRules.from_payload(build_scan_config(root))
+        scan = scan_tree(root, rules)
+        ignore_files = " and ".join(rules.ignore_file_names) or "no"
+        print(f"scanning {shown(str(root))}: {plural(len(scan.files), ('file', 'files'))} "
+              f"({scan.total_bytes / 1e6:.2f} MB) kept by {rules.pattern_count} configured "
+              f"patterns and {ignore_files} files")
+        sys.stdout.flush()
+
+        workers = choose_workers(args.workers, scan)
+        if cluster is None and workers > 1 and scan.files:
+            cluster = stack.enter_context(ClusterStart(workers, None))
+        with tqdm(total=len(scan.files), desc="embedding", unit="file", file=sys.stderr) as bar:
+            if cluster is None:
+                description = "1, in this process"
+                outcome = embed_and_score(str(root), [f.path for f in scan.files], query.indices,
+                                          query.values, top, bar.update)
+            else:
+                outcome, description = run_on_cluster(cluster, workers, args.scheduler is None,
+                                                      str(root), scan, query, top, profile,
+                                                      bar.update)
+    elapsed = time.perf_counter() - started
+    outcome.skipped += scan.skipped
+    print(f"workers: {description}")
+
+    megabytes = outcome.embedded_bytes / 1e6
+    line = f"embedded {plural(outcome.embedded, ('file', 'files'))}"
+    if outcome.embedded:
+        per_worker = (f", {megabytes / outcome.embed_seconds:.1f} MB/s per worker"
+                      if outcome.embed_seconds > 0 else "")
+        line += (f", {megabytes:.2f} MB, in {elapsed:.3f} s from start to finish "
+                 f"({megabytes / elapsed:.1f} MB/s); embed_batch {outcome.embed_seconds:.3f} s"
+                 f"{per_worker}")
+    print(line)
+    if outcome.skipped:
+        print("skipped: " + ", ".join(plural(outcome.skipped[reason], reason)
+                                      for reason in REASONS if outcome.skipped[reason]))
+
+    print(f"\nbest matches for {shown(query_text)!r}:")
+    if not outcome.embedded:
+        print("  none: no file was embedded")
+    elif not outcome.matches:
+        print("  none: no file shares a token with the query")
+    width = max(8, *(len(f"{m.score:.3f}") for m in outcome.matches)) if outcome.matches else 8
+    for number, match in enumerate(outcome.matches, start=1):
+        print(f"{number:3}. {match.score:{width}.3f}  {shown(match.path)}")
+    return 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parse_args(argv)
-    root: Path = args.path
-    query: str = args.query
-    top: int = args.top
-
-    print(f"capability ignore_builtin_replace: {capability_status('ignore_builtin_replace')}")
-
-    started = time.perf_counter()
-    payload = build_scan_config(root)
-    rules = IgnoreRules.from_payload(payload)
-    scan = scan_tree(root, rules)
-    ignore_files = " and ".join(rules.ignore_file_names) or "no"
-    print(f"scanning {root}: {len(scan.files)} files kept by {len(rules.patterns.patterns)} "
-          f"configured patterns and {ignore_files} files")
-    corpus = embed_files(scan.files, root, scan.skipped)
-    elapsed = time.perf_counter() - started
-
-    megabytes = corpus.total_bytes / 1e6
-    rate = megabytes / corpus.embed_seconds if corpus.embed_seconds > 0 else float("inf")
-    print(f"embedded {len(corpus.vectors)} files, {megabytes:.2f} MB in "
-          f"{corpus.embed_seconds:.3f} s: {rate:.1f} MB/s "
-          f"(with scanning and reading: {elapsed:.3f} s)")
-    if scan.skipped:
-        print("skipped: " + ", ".join(f"{count} {why}" for why, count in sorted(scan.skipped.items())))
-
-    matches = rank(get_sparse_service().embed_single(query), corpus.vectors.items(), top)
-    print(f"\nbest matches for {query!r}:")
-    if not matches:
-        print("  none: no file shares a token with the query")
-    for number, match in enumerate(matches, start=1):
-        print(f"{number:3}. {match.score:8.3f}  {match.path}")
-    return 0
+    """Run the search; every refusal and failure is one line on standard error."""
+    try:
+        try:
+            status = search(parse_args(argv))
+        finally:
+            sys.stdout.flush()
+    except UsageError as exc:
+        print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
+        return 2
+    except Failure as exc:
+        print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`| head`): nothing more can be said, and the interpreter's
+        # own last flush must not fail either.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    return status
 
 
 if __name__ == "__main__":

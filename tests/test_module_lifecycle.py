@@ -1,10 +1,17 @@
 """Module lifecycle: one module object per process, one interpreter, failed initialisation,
-module attributes and the shared type registry."""
+module attributes, the shared type registry and another interpreter version."""
 
 import builtins
 import importlib.util
 import json
+import os
+import re
+import shutil
+import subprocess
 import sys
+import sysconfig
+import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -249,8 +256,75 @@ except BaseException as exc:
     assert found == [["init pellandor.brimsett", "src/pellandor/brimsett", 1]]
 
 
-def test_version_mismatch_warning():
-    pytest.skip("needs an interpreter other than 3.13 to load the module")
+# --- another interpreter version -------------------------------------------------------------
+
+MODULE_NAMES = ["pellandor.brimsett", "pellandor.mistrel", "pellandor.sparse"]
+
+
+def other_interpreters():
+    """CPython interpreters of other minor versions that pyenv keeps here."""
+    root = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
+    return sorted(path for path in root.glob("3.*/bin/python3.*")
+                  if re.fullmatch(r"python3\.\d+", path.name) and path.name != "python3.13")
+
+
+@pytest.mark.skipif(not other_interpreters(), reason="no other CPython version under pyenv")
+def test_another_interpreter_version_refuses_the_modules_at_load():
+    """A 3.12 interpreter cannot even load them: they link against functions that 3.12 lacks,
+    so the dynamic loader refuses them before any of our code runs, with an ImportError."""
+    interpreter = other_interpreters()[-1]
+    files = {name: importlib.util.find_spec(name).origin for name in MODULE_NAMES}
+    result = subprocess.run([str(interpreter), "-c", textwrap.dedent(f"""
+        import importlib.util, json
+        outcomes = []
+        for name, origin in {files!r}.items():
+            spec = importlib.util.spec_from_file_location(name, origin)
+            try:
+                spec.loader.exec_module(importlib.util.module_from_spec(spec))
+                outcomes.append("loaded")
+            except ImportError as exc:
+                outcomes.append(str(exc))
+        print(json.dumps(outcomes))
+    """)], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    for origin, outcome in zip(files.values(), json.loads(result.stdout)):
+        assert re.fullmatch(re.escape(origin) + r": undefined symbol: \w+", outcome), outcome
+
+
+PRETEND_VERSION = """
+// Py_Version as a 3.12.1 runtime has it; preloaded, it is the one the modules see.
+extern "C" const unsigned long Py_Version = 0x030C01F0UL;
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux" or not sysconfig.get_config_var("Py_ENABLE_SHARED"),
+                    reason="interposes Py_Version by LD_PRELOAD before a shared libpython")
+def test_version_mismatch_warning(tmp_path):
+    """Where the modules do load into another runtime version, each says so once."""
+    source = tmp_path / "pretend_version.cpp"
+    source.write_text(PRETEND_VERSION)
+    library = tmp_path / "libpretend_version.so"
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or "clang++"
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source)], check=True,
+                   timeout=120)
+    # After any preloads already in force (the sanitizer runtimes must stay first).
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
+    out = run_python(f"""
+        import json, warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import pellandor.brimsett, pellandor.mistrel, pellandor.sparse
+        import pellandor.brimsett, pellandor.mistrel, pellandor.sparse
+        pellandor.brimsett._cached_capabilities = {{"x"}}
+        works = [pellandor.brimsett.require_capability("x", "c"),
+                 pellandor.mistrel.build_scan_config("r")["repo_root"]]
+        print(json.dumps([sorted([w.category.__name__, str(w.message)] for w in caught), works]))
+    """, env={**os.environ, "LD_PRELOAD": preload}).stdout
+    caught, works = json.loads(out)
+    assert caught == [["RuntimeWarning", f"compile time Python version 3.13 of module '{name}' "
+                                         "does not match runtime version 3.12"]
+                      for name in MODULE_NAMES]
+    assert works == [None, "r"]
 
 
 def test_junk_in_the_registry_leaves_no_exception_set():

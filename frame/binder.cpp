@@ -22,7 +22,9 @@ namespace {
 
 constexpr Py_ssize_t no_parameter = -1;
 
-Py_ssize_t parameter_count(const FunctionDef& def) noexcept { return static_cast<Py_ssize_t>(def.binding.parameters.size()); }
+Py_ssize_t parameter_count(const FunctionDef& def) noexcept {
+    return static_cast<Py_ssize_t>(def.binding.parameters.size());
+}
 
 // Binding errors are reported at the function's definition line.
 bool fail_at_definition(const FunctionDef& def) noexcept {
@@ -34,8 +36,8 @@ PELLANDOR_COLD bool count_error(const FunctionDef& def, Py_ssize_t given) noexce
     Py_ssize_t min = def.binding.required, max = parameter_count(def);
     const char* bound = min == max ? "exactly" : given < min ? "at least" : "at most";
     Py_ssize_t expected = min == max || given < min ? min : max;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.short_name(), bound,
-                 expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 def.short_name(), bound, expected, expected == 1 ? "" : "s", given);
     return fail_at_definition(def);
 }
 
@@ -49,9 +51,11 @@ PELLANDOR_COLD bool keyword_error(const FunctionDef& def, const char* format, Py
 bool same_text(PyObject* name, PyObject* keyword) noexcept {
     Py_hash_t name_hash = internals::cached_hash(name);
     Py_hash_t keyword_hash = internals::cached_hash(keyword);
-    if (name_hash != -1 && keyword_hash != -1 && name_hash != keyword_hash) return false;
+    if (name_hash != -1 && keyword_hash != -1 && name_hash != keyword_hash)
+        return false;
     Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    if (PyUnicode_GET_LENGTH(keyword) != length || PyUnicode_KIND(keyword) != PyUnicode_KIND(name)) return false;
+    if (PyUnicode_GET_LENGTH(keyword) != length || PyUnicode_KIND(keyword) != PyUnicode_KIND(name))
+        return false;
     return std::memcmp(PyUnicode_DATA(name), PyUnicode_DATA(keyword),
                        static_cast<size_t>(length) * PyUnicode_KIND(name)) == 0;
 }
@@ -62,12 +66,15 @@ Py_ssize_t find_equal(const FunctionDef& def, PyObject* keyword, Py_ssize_t from
     for (Py_ssize_t i = from; i < to; ++i) {
         PyObject* name = def.binding.parameters[static_cast<size_t>(i)].name;
         if (exact) {
-            if (same_text(name, keyword)) return i;
+            if (same_text(name, keyword))
+                return i;
             continue;
         }
         int equal = PyObject_RichCompareBool(name, keyword, Py_EQ);
-        if (equal < 0) return -2;
-        if (equal) return i;
+        if (equal < 0)
+            return -2;
+        if (equal)
+            return i;
     }
     return no_parameter;
 }
@@ -94,13 +101,15 @@ bool bind_keywords(const FunctionDef& def, PyObject* const* args, Py_ssize_t nar
             index = find_equal(def, keyword, nargs, max);
             if (index == no_parameter) {
                 Py_ssize_t given = find_equal(def, keyword, 0, nargs);
-                if (given == -2) return fail_at_definition(def);
+                if (given == -2)
+                    return fail_at_definition(def);
                 if (given != no_parameter) {
                     return keyword_error(def, "%s() got multiple values for keyword argument '%U'", keyword);
                 }
                 return keyword_error(def, "%s() got an unexpected keyword argument '%U'", keyword);
             }
-            if (index == -2) return fail_at_definition(def);
+            if (index == -2)
+                return fail_at_definition(def);
         }
         // A second keyword for the same parameter (only possible with equal-but-distinct keys).
         if (slots[index] != nullptr) {
@@ -109,27 +118,36 @@ bool bind_keywords(const FunctionDef& def, PyObject* const* args, Py_ssize_t nar
         slots[index] = args[nargs + k];
     }
     for (Py_ssize_t i = nargs; i < def.binding.required; ++i) {
-        if (slots[i] == nullptr) return count_error(def, i);
+        if (slots[i] == nullptr)
+            return count_error(def, i);
     }
     return true;
 }
 
 const char* declared_name(Declared type) noexcept {
     switch (type) {
-        case Declared::str: return "str";
-        case Declared::list: return "list";
-        case Declared::int_: return "int";
-        case Declared::any: break;
+    case Declared::str:
+        return "str";
+    case Declared::list:
+        return "list";
+    case Declared::int_:
+        return "int";
+    case Declared::any:
+        break;
     }
     return "object";
 }
 
 PyTypeObject* declared_type(Declared type) noexcept {
     switch (type) {
-        case Declared::str: return &PyUnicode_Type;
-        case Declared::list: return &PyList_Type;
-        case Declared::int_: return &PyLong_Type;
-        case Declared::any: break;
+    case Declared::str:
+        return &PyUnicode_Type;
+    case Declared::list:
+        return &PyList_Type;
+    case Declared::int_:
+        return &PyLong_Type;
+    case Declared::any:
+        break;
     }
     return &PyBaseObject_Type;
 }
@@ -140,9 +158,11 @@ void argument_type_error(const Parameter& parameter, PyObject* value) noexcept {
 }
 
 // `int | None` parameters take any number, converted as `int()` would.
-bool coerce_integer(const FunctionDef& def, const Parameter& parameter, PyObject** slot, Owned& coerced) noexcept {
+bool coerce_integer(const FunctionDef& def, const Parameter& parameter, PyObject** slot,
+                    Owned& coerced) noexcept {
     PyObject* value = *slot;
-    if ((value == Py_None && parameter.none_allowed) || PyLong_CheckExact(value)) return true;
+    if ((value == Py_None && parameter.none_allowed) || PyLong_CheckExact(value))
+        return true;
     if (PyNumber_Check(value)) {
         coerced = Owned::steal(PyNumber_Long(value));
         if (coerced) {
@@ -162,36 +182,46 @@ PELLANDOR_COLD void attach_subclass_note() noexcept {
         error, "add_note", "s",
         "This check is stricter than the type annotation: it rejects subclasses of built-in types. "
         "Build with PELLANDOR_EXACT_BUILTIN_ARGS=0 to accept them.");
-    if (noted == nullptr) PyErr_Clear();
+    if (noted == nullptr)
+        PyErr_Clear();
     Py_XDECREF(noted);
     PyErr_SetRaisedException(error);
 }
 
 bool has_declared_type(const Parameter& parameter, PyObject* value) noexcept {
     PyTypeObject* type = declared_type(parameter.type);
-    if (Py_IS_TYPE(value, type)) return true;
-    if (value == Py_None && parameter.none_allowed) return true;
+    if (Py_IS_TYPE(value, type))
+        return true;
+    if (value == Py_None && parameter.none_allowed)
+        return true;
     if constexpr (!PELLANDOR_EXACT_BUILTIN_ARGS) {
-        if (PyObject_TypeCheck(value, type)) return true;
+        if (PyObject_TypeCheck(value, type))
+            return true;
     }
     argument_type_error(parameter, value);
-    if (PyObject_TypeCheck(value, type)) attach_subclass_note();
+    if (PyObject_TypeCheck(value, type))
+        attach_subclass_note();
     return false;
 }
 
-}  // namespace
+} // namespace
 
-bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
-          Owned* coerced) noexcept {
+bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** slots, Owned* coerced) noexcept {
     Py_ssize_t max = parameter_count(def);
     bool keywords = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
-    if (nargs > max || (!keywords && nargs < def.binding.required)) return count_error(def, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    if (nargs > max || (!keywords && nargs < def.binding.required))
+        return count_error(def, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        slots[i] = args[i];
     if (keywords || nargs < max) {
-        for (Py_ssize_t i = nargs; i < max; ++i) slots[i] = nullptr;
-        if (keywords && !bind_keywords(def, args, nargs, kwnames, slots)) return false;
+        for (Py_ssize_t i = nargs; i < max; ++i)
+            slots[i] = nullptr;
+        if (keywords && !bind_keywords(def, args, nargs, kwnames, slots))
+            return false;
         for (Py_ssize_t i = def.binding.required; i < max; ++i) {
-            if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(def.defaults, i - def.binding.required);
+            if (slots[i] == nullptr)
+                slots[i] = PyTuple_GET_ITEM(def.defaults, i - def.binding.required);
         }
     }
     if (def.binding.coerces) {
@@ -205,7 +235,8 @@ bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (def.binding.checks_types) {
         for (Py_ssize_t i = 0; i < max; ++i) {
             const Parameter& parameter = def.binding.parameters[static_cast<size_t>(i)];
-            if (parameter.type != Declared::any && !has_declared_type(parameter, slots[i])) return false;
+            if (parameter.type != Declared::any && !has_declared_type(parameter, slots[i]))
+                return false;
         }
     }
     return true;
@@ -215,9 +246,10 @@ PyObject* refuse_arguments(const FunctionDef& def, Py_ssize_t nargs, PyObject* k
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", def.short_name(), "takes no keyword arguments");
     } else {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def.short_name(), "takes no arguments", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def.short_name(), "takes no arguments",
+                     nargs);
     }
     return nullptr;
 }
 
-}  // namespace pel
+} // namespace pel

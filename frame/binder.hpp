@@ -18,8 +18,8 @@ namespace pel {
 // Binds a call's arguments to the parameters of `def`, or returns false with the binding error set
 // (and its traceback entry added where the rules want one). `slots` borrows from `args`, except the
 // values that `int` coercion made, which `coerced` owns.
-bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
-          Owned* coerced) noexcept;
+bool bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** slots, Owned* coerced) noexcept;
 
 // Refuses the arguments given to a function that takes none; always null.
 PyObject* refuse_arguments(const FunctionDef& def, Py_ssize_t nargs, PyObject* kwnames) noexcept;
@@ -57,11 +57,13 @@ template <auto Body, std::size_t... I>
 PyObject* run_body(const FunctionDef& def, [[maybe_unused]] PyObject* const* values,
                    std::index_sequence<I...>) noexcept {
     RecursionGuard guard;
-    if (!guard.enter()) return nullptr;
+    if (!guard.enter())
+        return nullptr;
     Frame frame{&def, def.first_line};
     PyObject* result = at_boundary<PyObject*>(nullptr, [&] { return Body(frame, values[I]...).release(); });
     guard.leave();
-    if (result == nullptr) add_traceback(frame);
+    if (result == nullptr)
+        add_traceback(frame);
     return result;
 }
 
@@ -80,7 +82,8 @@ bool has_exact_type(PyObject* value) noexcept {
 }
 
 template <auto Body, const auto& Parameters>
-PyObject* with_arguments(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* with_arguments(PyObject* callable, PyObject* const* args, size_t nargsf,
+                         PyObject* kwnames) noexcept {
     constexpr std::size_t count = std::size(Parameters);
     const FunctionDef& def = *as_function(callable)->def;
     PyObject* slots[count];
@@ -93,7 +96,8 @@ PyObject* with_arguments(PyObject* callable, PyObject* const* args, size_t nargs
                  }(std::make_index_sequence<count>{});
     PyObject* const* values = args;
     if (!bound) {
-        if (!bind(def, args, nargs, kwnames, slots, coerced)) return nullptr;
+        if (!bind(def, args, nargs, kwnames, slots, coerced))
+            return nullptr;
         values = slots;
     }
     return run_body<Body>(def, values, std::make_index_sequence<count>{});
@@ -115,7 +119,8 @@ template <const auto& Parameters>
 constexpr bool optional_parameters_trail() {
     bool optional_seen = false;
     for (const Parameter& parameter : Parameters) {
-        if (optional_seen && !parameter.optional) return false;
+        if (optional_seen && !parameter.optional)
+            return false;
         optional_seen = optional_seen || parameter.optional;
     }
     return true;
@@ -124,14 +129,16 @@ constexpr bool optional_parameters_trail() {
 template <const auto& Parameters>
 constexpr int count_required() {
     int required = 0;
-    for (const Parameter& parameter : Parameters) required += parameter.optional ? 0 : 1;
+    for (const Parameter& parameter : Parameters)
+        required += parameter.optional ? 0 : 1;
     return required;
 }
 
 template <const auto& Parameters>
 constexpr bool any_parameter_is(bool (*test)(Declared)) {
     for (const Parameter& parameter : Parameters) {
-        if (test(parameter.type)) return true;
+        if (test(parameter.type))
+            return true;
     }
     return false;
 }
@@ -158,7 +165,7 @@ constexpr Binding make_binding() {
     };
 }
 
-}  // namespace detail
+} // namespace detail
 
 // How a function with this body and (for one that takes arguments) this parameter table binds its
 // arguments; a body whose arity differs from its table does not build.
@@ -166,4 +173,4 @@ template <auto Body, const auto&... Parameters>
     requires(sizeof...(Parameters) <= 1)
 inline constexpr Binding binding = detail::make_binding<Body, Parameters...>();
 
-}  // namespace pel
+} // namespace pel

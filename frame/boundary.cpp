@@ -33,4 +33,4 @@ void set_error_from_exception() noexcept {
     }
 }
 
-}  // namespace pel
+} // namespace pel

@@ -24,7 +24,8 @@ EmptyCode empty_code_body() {
     Owned empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(this_module.file_name, "", 1)));
     Owned stack_size = check(PyObject_GetAttrString(empty, "co_stacksize"));
     int size = PyLong_AsInt(stack_size);
-    if (size == -1 && PyErr_Occurred()) throw_python_error();
+    if (size == -1 && PyErr_Occurred())
+        throw_python_error();
     return {check(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get()))),
             check(PyObject_GetAttrString(empty, "co_linetable")), size};
 }
@@ -43,7 +44,7 @@ void check_names(const FunctionDef& def) {
     }
 }
 
-}  // namespace
+} // namespace
 
 Registration::Registration(FunctionDef* def) noexcept : def_(def) {
     *last_link = this;
@@ -51,7 +52,8 @@ Registration::Registration(FunctionDef* def) noexcept : def_(def) {
 }
 
 void Registration::create_all_code() {
-    for (Registration* r = first_definition; r != nullptr; r = r->next_) create_code(*r->def_);
+    for (Registration* r = first_definition; r != nullptr; r = r->next_)
+        create_code(*r->def_);
 }
 
 void create_code(FunctionDef& def) {
@@ -64,7 +66,8 @@ void create_code(FunctionDef& def) {
     for (const Parameter& parameter : parameters) {
         PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(parameter.name));
     }
-    for (const Name* local : def.locals) PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(*local));
+    for (const Name* local : def.locals)
+        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(*local));
 
     EmptyCode body = empty_code_body();
     Owned file_name = check(PyUnicode_FromString(this_module.file_name));
@@ -78,10 +81,11 @@ void create_code(FunctionDef& def) {
     auto optional = parameter_count - def.binding.required;
     if (optional > 0) {
         defaults = check(PyTuple_New(optional));
-        for (Py_ssize_t d = 0; d < optional; ++d) PyTuple_SET_ITEM(defaults.get(), d, Py_NewRef(Py_None));
+        for (Py_ssize_t d = 0; d < optional; ++d)
+            PyTuple_SET_ITEM(defaults.get(), d, Py_NewRef(Py_None));
     }
     Py_XSETREF(def.code, code.release());
     Py_XSETREF(def.defaults, defaults.release());
 }
 
-}  // namespace pel
+} // namespace pel

@@ -8,4 +8,4 @@ namespace pel {
 // Makes `def.code` and `def.defaults` (replacing any left by an earlier, failed exec).
 void create_code(FunctionDef& def);
 
-}  // namespace pel
+} // namespace pel

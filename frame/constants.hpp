@@ -72,4 +72,4 @@ struct Builtin : Constant {
     Builtin(const char* name) noexcept : Constant(Kind::builtin, name) {}
 };
 
-}  // namespace pel
+} // namespace pel

@@ -58,7 +58,8 @@ int function_clear(PyObject* self) noexcept {
 void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    if (as_function(self)->weakrefs != nullptr)
+        PyObject_ClearWeakRefs(self);
     release_fields(as_function(self));
     PyObject_ClearManagedDict(self);
     type->tp_free(self);
@@ -77,10 +78,14 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     }
     Py_ssize_t nkwargs = PyDict_GET_SIZE(kwargs);
     Owned names = Owned::steal(PyTuple_New(nkwargs));
-    if (!names) return nullptr;
-    auto** vector = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(nargs + nkwargs)));
-    if (vector == nullptr) return PyErr_NoMemory();
-    for (Py_ssize_t i = 0; i < nargs; ++i) vector[i] = PyTuple_GET_ITEM(args, i);
+    if (!names)
+        return nullptr;
+    auto** vector =
+        static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(nargs + nkwargs)));
+    if (vector == nullptr)
+        return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        vector[i] = PyTuple_GET_ITEM(args, i);
     Py_ssize_t position = 0, filled = 0;
     PyObject *key, *value;
     bool keys_are_text = true;
@@ -95,13 +100,15 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     } else {
         PyErr_SetString(PyExc_TypeError, "keywords must be strings");
     }
-    for (Py_ssize_t i = 0; i < filled; ++i) Py_DECREF(vector[nargs + i]);
+    for (Py_ssize_t i = 0; i < filled; ++i)
+        Py_DECREF(vector[nargs + i]);
     PyMem_Free(vector);
     return result;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
-    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    if (instance == nullptr || instance == Py_None)
+        return Py_NewRef(self);
     return PyMethod_New(self, instance);
 }
 
@@ -109,13 +116,16 @@ PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<pellandor_function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
 
 // --- attributes ------------------------------------------------------------------------------------
 
 PyObject* get_name(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (f->name == nullptr) f->name = Py_NewRef(f->def->name.get());
+    if (f->name == nullptr)
+        f->name = Py_NewRef(f->def->name.get());
     return Py_NewRef(f->name);
 }
 
@@ -132,7 +142,9 @@ int set_name(PyObject* self, PyObject* value, void*) noexcept {
     return set_text(&as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
 
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return set_text(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
@@ -154,42 +166,52 @@ int set_doc(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_none(PyObject*, void*) noexcept {
+    Py_RETURN_NONE;
+}
 
 PyObject* get_code(PyObject* self, void*) noexcept {
     PyObject* code = as_function(self)->code;
     return Py_NewRef(code != nullptr ? code : Py_None);
 }
 
-PyObject* get_object_or_none(PyObject* object) noexcept { return Py_NewRef(object != nullptr ? object : Py_None); }
+PyObject* get_object_or_none(PyObject* object) noexcept {
+    return Py_NewRef(object != nullptr ? object : Py_None);
+}
 
 // Writes to __defaults__ and __kwdefaults__ are stored for introspection only: binding keeps its
 // own defaults, and the writer is told so.
 int set_defaults_like(PyObject** slot, PyObject* value, PyTypeObject* type, const char* attribute,
                       const char* type_message) noexcept {
-    if (value == Py_None) value = nullptr;
+    if (value == Py_None)
+        value = nullptr;
     if (value != nullptr && !PyObject_TypeCheck(value, type)) {
         PyErr_SetString(PyExc_TypeError, type_message);
         return -1;
     }
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "changes to pellandor_function.%s do not currently affect the values used in function "
-                         "calls",
-                         attribute) < 0) {
+    if (PyErr_WarnFormat(
+            PyExc_RuntimeWarning, 1,
+            "changes to pellandor_function.%s do not currently affect the values used in function "
+            "calls",
+            attribute) < 0) {
         return -1;
     }
     Py_XSETREF(*slot, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) noexcept { return get_object_or_none(as_function(self)->defaults); }
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    return get_object_or_none(as_function(self)->defaults);
+}
 
 int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
     return set_defaults_like(&as_function(self)->defaults, value, &PyTuple_Type, "__defaults__",
                              "__defaults__ must be set to a tuple object");
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) noexcept { return get_object_or_none(as_function(self)->kwdefaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    return get_object_or_none(as_function(self)->kwdefaults);
+}
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
     return set_defaults_like(&as_function(self)->kwdefaults, value, &PyDict_Type, "__kwdefaults__",
@@ -200,7 +222,8 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
 int instance_dict_item(PyObject* self, const char* name, PyObject** item) noexcept {
     *item = nullptr;
     Owned dict = Owned::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) return -1;
+    if (!dict)
+        return -1;
     return PyDict_GetItemStringRef(dict, name, item);
 }
 
@@ -208,21 +231,25 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (f->annotations == nullptr) {
         PyObject* annotate = nullptr;
-        if (instance_dict_item(self, "__annotate__", &annotate) < 0) return nullptr;
+        if (instance_dict_item(self, "__annotate__", &annotate) < 0)
+            return nullptr;
         Owned owned_annotate = Owned::steal(annotate);
         Owned made;
         if (annotate != nullptr && annotate != Py_None) {
             Owned format = Owned::steal(PyLong_FromLong(1));
-            if (!format) return nullptr;
+            if (!format)
+                return nullptr;
             made = Owned::steal(PyObject_CallOneArg(annotate, format));
-            if (!made) return nullptr;
+            if (!made)
+                return nullptr;
             if (!PyDict_Check(made.get())) {
                 PyErr_SetString(PyExc_TypeError, "__annotate__ must return a dict");
                 return nullptr;
             }
         } else {
             made = Owned::steal(PyDict_New());
-            if (!made) return nullptr;
+            if (!made)
+                return nullptr;
         }
         // `__annotate__` may itself have stored annotations meanwhile; what it returned replaces them.
         Py_XSETREF(f->annotations, made.release());
@@ -232,7 +259,8 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
 
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (value == Py_None) value = nullptr;
+    if (value == Py_None)
+        value = nullptr;
     if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
@@ -246,16 +274,21 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
 
 // What __annotate__ gives when nothing was stored: a built-in bound to the annotations dict that
 // returns it whatever it is asked for.
-PyObject* annotations_of(PyObject* annotations, PyObject*) noexcept { return Py_NewRef(annotations); }
+PyObject* annotations_of(PyObject* annotations, PyObject*) noexcept {
+    return Py_NewRef(annotations);
+}
 
 PyMethodDef annotate_method = {"__annotate__", annotations_of, METH_VARARGS, nullptr};
 
 PyObject* get_annotate(PyObject* self, void*) noexcept {
     PyObject* annotate = nullptr;
-    if (instance_dict_item(self, "__annotate__", &annotate) < 0) return nullptr;
-    if (annotate != nullptr) return annotate;
+    if (instance_dict_item(self, "__annotate__", &annotate) < 0)
+        return nullptr;
+    if (annotate != nullptr)
+        return annotate;
     Owned annotations = Owned::steal(get_annotations(self, nullptr));
-    if (!annotations) return nullptr;
+    if (!annotations)
+        return nullptr;
     return PyCFunction_New(&annotate_method, annotations);
 }
 
@@ -268,15 +301,18 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
         return -1;
     }
-    if (value != Py_None) Py_CLEAR(as_function(self)->annotations);
+    if (value != Py_None)
+        Py_CLEAR(as_function(self)->annotations);
     Owned dict = Owned::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) return -1;
+    if (!dict)
+        return -1;
     return PyDict_SetItemString(dict, "__annotate__", value);
 }
 
 PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (f->is_coroutine == nullptr) f->is_coroutine = Py_NewRef(Py_False);
+    if (f->is_coroutine == nullptr)
+        f->is_coroutine = Py_NewRef(Py_False);
     return Py_NewRef(f->is_coroutine);
 }
 
@@ -328,7 +364,7 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-}  // namespace
+} // namespace
 
 PyType_Spec function_type_spec = {
     "_pellandor_frame_v1.pellandor_function",
@@ -348,7 +384,8 @@ Owned make_function(Frame& frame, const FunctionDef& def) {
         throw_python_error();
     }
     auto* f = PyObject_GC_New(FunctionObject, record.function_type);
-    if (f == nullptr) throw_python_error();
+    if (f == nullptr)
+        throw_python_error();
     f->vectorcall = def.binding.entry;
     f->def = &def;
     f->weakrefs = nullptr;
@@ -367,18 +404,21 @@ Owned make_function(Frame& frame, const FunctionDef& def) {
     f->qualname = check(PyUnicode_FromString(def.qualname)).release();
     if (!def.annotations.empty()) {
         Owned annotations = check(PyDict_New());
-        for (const Annotation& a : def.annotations) check(PyDict_SetItem(annotations, a.key, a.text));
+        for (const Annotation& a : def.annotations)
+            check(PyDict_SetItem(annotations, a.key, a.text));
         f->annotations = annotations.release();
     }
     PyObject_GC_Track(function);
     return function;
 }
 
-void define_global(Frame& frame, const FunctionDef& def) { set_global(def.name, make_function(frame, def)); }
+void define_global(Frame& frame, const FunctionDef& def) {
+    set_global(def.name, make_function(frame, def));
+}
 
 void define_method(Frame& frame, Ref namespace_, const FunctionDef& def) {
     Owned function = make_function(frame, def);
     check(PyDict_SetItem(namespace_, def.name, function));
 }
 
-}  // namespace pel
+} // namespace pel

@@ -15,8 +15,8 @@ struct Parameter {
     const Name& name;
     Declared type = Declared::any;
     bool none_allowed = false;
-    int line = 0;           // source line of the parameter, where an `int` coercion failure is reported
-    bool optional = false;  // has a default; every default of this system is None
+    int line = 0;          // source line of the parameter, where an `int` coercion failure is reported
+    bool optional = false; // has a default; every default of this system is None
 };
 
 struct Annotation {
@@ -27,11 +27,11 @@ struct Annotation {
 // How a function takes its arguments, derived from its body and its parameter table together
 // (`binding<Body, parameters>` in binder.hpp), so that the two cannot disagree.
 struct Binding {
-    vectorcallfunc entry;  // no_arguments<Body> or with_arguments<Body, parameters>
+    vectorcallfunc entry; // no_arguments<Body> or with_arguments<Body, parameters>
     std::span<const Parameter> parameters;
-    int required;       // parameters without a default
-    bool coerces;       // some parameter is declared int
-    bool checks_types;  // some parameter is declared with a built-in type
+    int required;      // parameters without a default
+    bool coerces;      // some parameter is declared int
+    bool checks_types; // some parameter is declared with a built-in type
 };
 
 struct FunctionDef;
@@ -54,16 +54,16 @@ private:
 
 // The one declaration of a function. Code objects and defaults are made by the exec step.
 struct FunctionDef {
-    const Name& name;      // the name the function is bound to
-    const char* qualname;  // "SparseEmbeddingService.embed_single"
-    int first_line;        // the line of its `def`, where the statement that makes it runs
+    const Name& name;     // the name the function is bound to
+    const char* qualname; // "SparseEmbeddingService.embed_single"
+    int first_line;       // the line of its `def`, where the statement that makes it runs
     Binding binding;
     const Text* doc;
     std::span<const Name* const> locals;
     std::span<const Annotation> annotations;
 
     PyObject* code = nullptr;
-    PyObject* defaults = nullptr;  // the tuple binding uses; never replaced by __defaults__ writes
+    PyObject* defaults = nullptr; // the tuple binding uses; never replaced by __defaults__ writes
     Registration registration{this};
 
     // The short name of every binding message (the constant's text, which ends in a null).
@@ -71,13 +71,12 @@ struct FunctionDef {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef* def;
     PyObject* weakrefs;
-    PyObject* name;          // made on first read
+    PyObject* name; // made on first read
     PyObject* qualname;
-    PyObject* doc;           // made on first read
+    PyObject* doc; // made on first read
     bool doc_made;
     PyObject* module;
     PyObject* globals;
@@ -85,7 +84,7 @@ struct FunctionObject {
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* annotations;
-    PyObject* is_coroutine;  // made on first read
+    PyObject* is_coroutine; // made on first read
 };
 
 // `def name(...)`: a new function object for `def`, with its annotations and defaults, made at the
@@ -98,10 +97,12 @@ void define_method(Frame& frame, Ref namespace_, const FunctionDef& def);
 // The type's specification, for the registry.
 extern PyType_Spec function_type_spec;
 
-}  // namespace pel
+} // namespace pel
 
 namespace pel {
 
-inline FunctionObject* as_function(PyObject* object) noexcept { return reinterpret_cast<FunctionObject*>(object); }
+inline FunctionObject* as_function(PyObject* object) noexcept {
+    return reinterpret_cast<FunctionObject*>(object);
+}
 
-}  // namespace pel
+} // namespace pel

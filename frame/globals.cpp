@@ -20,6 +20,8 @@ Owned detail::lookup_global(const Name& name) {
     return Owned::steal(value);
 }
 
-void set_global(const Name& name, Ref value) { check(PyDict_SetItem(record.globals, name, value)); }
+void set_global(const Name& name, Ref value) {
+    check(PyDict_SetItem(record.globals, name, value));
+}
 
-}  // namespace pel
+} // namespace pel

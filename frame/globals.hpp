@@ -15,13 +15,14 @@ namespace pel {
 
 namespace detail {
 Owned lookup_global(const Name& name);
-}  // namespace detail
+} // namespace detail
 
 // The value of a global: the module's own binding, else the builtin of that name.
 inline Owned global(const Name& name) {
-    if (name.remembered_at == internals::dict_version(record.globals)) return Owned::borrow(name.remembered);
+    if (name.remembered_at == internals::dict_version(record.globals))
+        return Owned::borrow(name.remembered);
     return detail::lookup_global(name);
 }
 void set_global(const Name& name, Ref value);
 
-}  // namespace pel
+} // namespace pel

@@ -30,25 +30,29 @@ void probe_change(PyObject* dict, Change&& change, bool watched) {
     tag_during_notification = no_dict_version;
     check(change());
     std::uint64_t after = dict_version(dict);
-    if (after == before) refuse("a dict change left its version tag unchanged");
+    if (after == before)
+        refuse("a dict change left its version tag unchanged");
     if (watched && tag_during_notification != before) {
         refuse("dict watchers were told of a change after its version tag moved");
     }
 }
 
-}  // namespace
+} // namespace
 
 // A watcher of the probe's own, given back whatever way the probe ends.
 class ProbeWatcher {
 public:
     ProbeWatcher() noexcept : id_(PyDict_AddWatcher(note_tag)) {
         // Without a free watcher slot only the tags themselves can be probed.
-        if (id_ < 0) PyErr_Clear();
+        if (id_ < 0)
+            PyErr_Clear();
     }
     ~ProbeWatcher() {
-        if (id_ < 0) return;
+        if (id_ < 0)
+            return;
         PyObject* in_flight = PyErr_GetRaisedException();
-        if (PyDict_ClearWatcher(id_) < 0) PyErr_Clear();
+        if (PyDict_ClearWatcher(id_) < 0)
+            PyErr_Clear();
         PyErr_SetRaisedException(in_flight);
     }
     ProbeWatcher(const ProbeWatcher&) = delete;
@@ -74,4 +78,4 @@ void check_internals() {
     probe_change(d, [&] { return (PyDict_Clear(d), 0); }, watched);
 }
 
-}  // namespace pel::internals
+} // namespace pel::internals

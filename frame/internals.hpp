@@ -24,7 +24,9 @@ namespace pel::internals {
 // The C recursion counter that Py_EnterRecursiveCall decrements, read and written directly so that
 // the common case of a direct call's recursion guard is one thread-state access. Check: the
 // field exists (build); 3.13's _Py_EnterRecursiveCallTstate counts on this same field.
-inline int& c_recursion_remaining(PyThreadState* state) noexcept { return state->c_recursion_remaining; }
+inline int& c_recursion_remaining(PyThreadState* state) noexcept {
+    return state->c_recursion_remaining;
+}
 
 // The hash a `str` has cached, or -1 when none was computed yet: comparing two keywords' cached
 // hashes first rules out most mismatches without hashing. Check: 3.13's cpython/unicodeobject.h
@@ -35,7 +37,9 @@ inline Py_hash_t cached_hash(PyObject* text) noexcept {
 
 // A dict display, sized in advance for its entries so that filling it never resizes. Check: declared
 // by 3.13's cpython/dictobject.h (build).
-inline PyObject* new_presized_dict(Py_ssize_t size) noexcept { return _PyDict_NewPresized(size); }
+inline PyObject* new_presized_dict(Py_ssize_t size) noexcept {
+    return _PyDict_NewPresized(size);
+}
 
 // The member type that reads a null field as None, as the interpreter's own functions show a
 // cleared `__module__` or `__globals__` (Py_T_OBJECT_EX would raise AttributeError instead). Check:
@@ -79,7 +83,8 @@ inline constexpr std::uint64_t no_dict_version = ~std::uint64_t{0};
 // PyModule_ExecDef allocates a new block (size 0 still allocates), so the block it forgot is ours to
 // free. Check: the version bound above; a later minor version may free the block itself.
 inline void release_forgotten_state(void* forgotten, void* current) noexcept {
-    if (forgotten != nullptr && forgotten != current) PyMem_Free(forgotten);
+    if (forgotten != nullptr && forgotten != current)
+        PyMem_Free(forgotten);
 }
 
 // A tp_new for a type made with Py_TPFLAGS_DISALLOW_INSTANTIATION. Deriving from a type of that
@@ -88,10 +93,11 @@ inline void release_forgotten_state(void* forgotten, void* current) noexcept {
 // the types made with it exist, and only where it is still null (type() calls the slot itself).
 // Check: the version bound above.
 inline void set_refusing_tp_new(PyTypeObject* type, newfunc refuse) noexcept {
-    if (type->tp_new == nullptr) type->tp_new = refuse;
+    if (type->tp_new == nullptr)
+        type->tp_new = refuse;
 }
 
 // Raises ImportError (and throws PythonError) when a run-time assumption above does not hold.
 void check_internals();
 
-}  // namespace pel::internals
+} // namespace pel::internals

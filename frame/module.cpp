@@ -19,26 +19,32 @@ namespace {
 
 // Copies one attribute of the module spec into the new module's dict; an attribute the spec lacks
 // is skipped.
-void copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* dict, const char* key, bool skip_none) {
+void copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* dict, const char* key,
+                         bool skip_none) {
     PyObject* value = nullptr;
-    if (check(PyObject_GetOptionalAttrString(spec, attribute, &value)) == 0) return;
+    if (check(PyObject_GetOptionalAttrString(spec, attribute, &value)) == 0)
+        return;
     Owned owned = Owned::steal(value);
-    if (skip_none && value == Py_None) return;
+    if (skip_none && value == Py_None)
+        return;
     check(PyDict_SetItemString(dict, key, value));
 }
 
 PyObject* create_step(PyObject* spec, PyModuleDef*) noexcept {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) return nullptr;
+    if (id == -1)
+        return nullptr;
     if (record.interpreter == -1) {
         record.interpreter = id;
     } else if (record.interpreter != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per "
+            "process.");
         return nullptr;
     }
-    if (record.module != nullptr) return Py_NewRef(record.module);
+    if (record.module != nullptr)
+        return Py_NewRef(record.module);
     return at_boundary<PyObject*>(nullptr, [spec] {
         Owned name = check(PyObject_GetAttrString(spec, "name"));
         Owned module = check(PyModule_NewObject(name));
@@ -54,7 +60,8 @@ PyObject* create_step(PyObject* spec, PyModuleDef*) noexcept {
 void warn_on_version_mismatch() {
     int major = static_cast<int>((Py_Version >> 24) & 0xFF);
     int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-    if (major == 3 && minor == 13) return;
+    if (major == 3 && minor == 13)
+        return;
     char message[200];
     std::snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
@@ -121,8 +128,10 @@ int exec_step(PyObject* module) noexcept {
         record.module_state = PyModule_GetState(module);
         return 0;
     });
-    if (status == 0) return 0;
-    if (reported) add_traceback(frame);
+    if (status == 0)
+        return 0;
+    if (reported)
+        add_traceback(frame);
     Py_CLEAR(record.module);
     return -1;
 }
@@ -133,7 +142,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-}  // namespace
+} // namespace
 
 PyModuleDef module_definition(const char* short_name, const char* doc) noexcept {
     return PyModuleDef{
@@ -141,4 +150,4 @@ PyModuleDef module_definition(const char* short_name, const char* doc) noexcept 
     };
 }
 
-}  // namespace pel
+} // namespace pel

@@ -19,10 +19,10 @@ struct Frame {
 
 // What each module source provides, as `pel::this_module`.
 struct ModuleInfo {
-    const char* short_name;   // "brimsett"
-    const char* dotted_name;  // "pellandor.brimsett"
-    const char* file_name;    // "src/pellandor/brimsett": the file of every traceback entry
-    void (*body)(Frame&);     // the module's top-level statements, in source order
+    const char* short_name;  // "brimsett"
+    const char* dotted_name; // "pellandor.brimsett"
+    const char* file_name;   // "src/pellandor/brimsett": the file of every traceback entry
+    void (*body)(Frame&);    // the module's top-level statements, in source order
 };
 
 extern const ModuleInfo this_module;
@@ -32,13 +32,13 @@ extern const ModuleInfo this_module;
 struct Record {
     std::int64_t interpreter = -1;
     PyObject* module = nullptr;
-    void* module_state = nullptr;  // the state block the import system gave `module` at its last exec
+    void* module_state = nullptr; // the state block the import system gave `module` at its last exec
     PyObject* globals = nullptr;
     PyObject* builtins = nullptr;
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
     PyObject* empty_str = nullptr;
-    PyObject* module_name = nullptr;  // the dotted name, interned
+    PyObject* module_name = nullptr; // the dotted name, interned
     PyTypeObject* metatype = nullptr;
     PyTypeObject* function_type = nullptr;
 };
@@ -51,4 +51,4 @@ void add_traceback(const Frame& frame) noexcept;
 // The module definition every deliverable exports through its PyInit function.
 PyModuleDef module_definition(const char* short_name, const char* doc) noexcept;
 
-}  // namespace pel
+} // namespace pel

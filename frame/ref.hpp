@@ -78,13 +78,15 @@ private:
 
 // A new reference from the C API, or PythonError when it returned null.
 inline Owned check(PyObject* result) {
-    if (result == nullptr) throw_python_error();
+    if (result == nullptr)
+        throw_python_error();
     return Owned::steal(result);
 }
 
 // A status from the C API: negative means an exception is set.
 inline int check(int status) {
-    if (status < 0) throw_python_error();
+    if (status < 0)
+        throw_python_error();
     return status;
 }
 
@@ -109,4 +111,4 @@ private:
     PyObject* ptr_;
 };
 
-}  // namespace pel
+} // namespace pel

@@ -16,7 +16,8 @@ PyObject* metatype_getattro(PyObject* type, PyObject* name) noexcept {
     if (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "__module__")) {
         const char* full = reinterpret_cast<PyTypeObject*>(type)->tp_name;
         const char* dot = std::strrchr(full, '.');
-        if (dot != nullptr) return PyUnicode_FromStringAndSize(full, dot - full);
+        if (dot != nullptr)
+            return PyUnicode_FromStringAndSize(full, dot - full);
     }
     return PyType_Type.tp_getattro(type, name);
 }
@@ -48,8 +49,8 @@ const char* short_name(const char* dotted) noexcept {
 
 PyTypeObject* validated(PyObject* found, const PyType_Spec& spec) {
     if (!PyType_Check(found)) {
-        PyErr_Format(PyExc_TypeError, "Shared type %s found in %s is not a type object", short_name(spec.name),
-                     registry_name);
+        PyErr_Format(PyExc_TypeError, "Shared type %s found in %s is not a type object",
+                     short_name(spec.name), registry_name);
         throw_python_error();
     }
     auto* type = reinterpret_cast<PyTypeObject*>(found);
@@ -62,7 +63,7 @@ PyTypeObject* validated(PyObject* found, const PyType_Spec& spec) {
     return type;
 }
 
-}  // namespace
+} // namespace
 
 PyTypeObject* fetch_shared_type(PyType_Spec& spec, PyTypeObject* metaclass, PyObject* bases) {
     Owned registry = check(PyImport_AddModuleRef(registry_name));
@@ -82,11 +83,12 @@ PyTypeObject* fetch_shared_type(PyType_Spec& spec, PyTypeObject* metaclass, PyOb
 }
 
 void fetch_shared_types() {
-    PyTypeObject* metatype = fetch_shared_type(metatype_spec, nullptr, reinterpret_cast<PyObject*>(&PyType_Type));
+    PyTypeObject* metatype =
+        fetch_shared_type(metatype_spec, nullptr, reinterpret_cast<PyObject*>(&PyType_Type));
     Py_XSETREF(record.metatype, metatype);
     PyTypeObject* function_type = fetch_shared_type(function_type_spec, metatype, nullptr);
     Py_XSETREF(record.function_type, function_type);
     internals::set_refusing_tp_new(metatype, metatype_new);
 }
 
-}  // namespace pel
+} // namespace pel

@@ -15,4 +15,4 @@ PyTypeObject* fetch_shared_type(PyType_Spec& spec, PyTypeObject* metaclass, PyOb
 // Fills the module record's metatype and function type.
 void fetch_shared_types();
 
-}  // namespace pel
+} // namespace pel

@@ -16,7 +16,9 @@ namespace pel {
 
 // --- names -------------------------------------------------------------------------------------------
 
-inline Owned getattr(Ref object, Ref name) { return check(PyObject_GetAttr(object, name)); }
+inline Owned getattr(Ref object, Ref name) {
+    return check(PyObject_GetAttr(object, name));
+}
 inline void setattr(Ref object, Ref name, Ref value) {
     check(PyObject_SetAttr(object, name, value));
 }
@@ -52,8 +54,8 @@ Owned call_with_keywords(Ref callable, std::initializer_list<Ref> values, Ref ke
 template <class... Args>
 Owned call_method(Ref object, Ref name, const Args&... args) {
     PyObject* vector[sizeof...(Args) + 1] = {object, Ref(args).get()...};
-    return check(PyObject_VectorcallMethod(name, vector, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
+    return check(PyObject_VectorcallMethod(name, vector,
+                                           (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // --- statements and operators ----------------------------------------------------------------------
@@ -63,13 +65,20 @@ Owned call_method(Ref object, Ref name, const Args&... args) {
 // than the whole of the statement it stands for.
 [[nodiscard("return it: the exception is set")]] Owned raise(Ref object) noexcept;
 
-inline Owned none() noexcept { return Owned::borrow(Py_None); }
-inline bool is_true(Ref value) { return check(PyObject_IsTrue(value)) != 0; }
+inline Owned none() noexcept {
+    return Owned::borrow(Py_None);
+}
+inline bool is_true(Ref value) {
+    return check(PyObject_IsTrue(value)) != 0;
+}
 // `for item in iterable:` — the iterator, then each item until a null owner ends the loop.
-inline Owned iterate(Ref iterable) { return check(PyObject_GetIter(iterable)); }
+inline Owned iterate(Ref iterable) {
+    return check(PyObject_GetIter(iterable));
+}
 inline Owned next_item(Ref iterator) {
     Owned item = Owned::steal(PyIter_Next(iterator));
-    if (!item && PyErr_Occurred()) throw_python_error();
+    if (!item && PyErr_Occurred())
+        throw_python_error();
     return item;
 }
 
@@ -77,14 +86,22 @@ inline Owned next_item(Ref iterator) {
 Owned get_or_none(Ref mapping, Ref key);
 
 // A new dict for `size` entries, inserted by the caller (a dict display).
-inline Owned new_dict(Py_ssize_t size) { return check(internals::new_presized_dict(size)); }
+inline Owned new_dict(Py_ssize_t size) {
+    return check(internals::new_presized_dict(size));
+}
 
 // `mapping[key] = value` on a dict.
-inline void set_item(Ref dict, Ref key, Ref value) { check(PyDict_SetItem(dict, key, value)); }
+inline void set_item(Ref dict, Ref key, Ref value) {
+    check(PyDict_SetItem(dict, key, value));
+}
 
 // `left == right`, the comparison's own result object.
-inline Owned equals(Ref left, Ref right) { return check(PyObject_RichCompare(left, right, Py_EQ)); }
-inline bool contains(Ref container, Ref item) { return check(PySequence_Contains(container, item)) != 0; }
+inline Owned equals(Ref left, Ref right) {
+    return check(PyObject_RichCompare(left, right, Py_EQ));
+}
+inline bool contains(Ref container, Ref item) {
+    return check(PySequence_Contains(container, item)) != 0;
+}
 
 // A replacement field of an f-string, as `format(value, "")` gives it.
 Owned format_field(Ref value);
@@ -95,7 +112,8 @@ Owned join(std::initializer_list<Ref> pieces);
 Owned dict_subscript(Ref dict, Ref key);
 // `container[key]`: the dict service for an exact dict, the object's own protocol otherwise.
 inline Owned subscript(Ref container, Ref key) {
-    if (PyDict_CheckExact(container.get())) return dict_subscript(container, key);
+    if (PyDict_CheckExact(container.get()))
+        return dict_subscript(container, key);
     return check(PyObject_GetItem(container, key));
 }
 
@@ -128,4 +146,4 @@ private:
     PyObject* previous_;
 };
 
-}  // namespace pel
+} // namespace pel

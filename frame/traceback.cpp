@@ -20,7 +20,8 @@ struct CachedCode {
 };
 
 bool before(const CachedCode& entry, int line, const FunctionDef* owner) noexcept {
-    if (entry.line != line) return entry.line < line;
+    if (entry.line != line)
+        return entry.line < line;
     return std::less<const FunctionDef*>{}(entry.owner, owner);
 }
 
@@ -28,7 +29,8 @@ class CodeCache {
 public:
     PyObject* find(int line, const FunctionDef* owner) const noexcept {
         Py_ssize_t at = lower_bound(line, owner);
-        if (at < count_ && entries_[at].line == line && entries_[at].owner == owner) return entries_[at].code;
+        if (at < count_ && entries_[at].line == line && entries_[at].owner == owner)
+            return entries_[at].code;
         return nullptr;
     }
 
@@ -36,12 +38,14 @@ public:
     PyObject* insert(int line, const FunctionDef* owner, PyObject* code) noexcept {
         if (count_ == capacity_) {
             auto* grown = PyMem_Realloc(entries_, sizeof(CachedCode) * static_cast<size_t>(capacity_ + step));
-            if (grown == nullptr) return code;
+            if (grown == nullptr)
+                return code;
             entries_ = static_cast<CachedCode*>(grown);
             capacity_ += step;
         }
         Py_ssize_t at = lower_bound(line, owner);
-        for (Py_ssize_t i = count_; i > at; --i) entries_[i] = entries_[i - 1];
+        for (Py_ssize_t i = count_; i > at; --i)
+            entries_[i] = entries_[i - 1];
         entries_[at] = {line, owner, Py_NewRef(code)};
         ++count_;
         return code;
@@ -54,8 +58,10 @@ private:
         Py_ssize_t low = 0, high = count_;
         while (low < high) {
             Py_ssize_t mid = (low + high) / 2;
-            if (before(entries_[mid], line, owner)) low = mid + 1;
-            else high = mid;
+            if (before(entries_[mid], line, owner))
+                low = mid + 1;
+            else
+                high = mid;
         }
         return low;
     }
@@ -90,19 +96,20 @@ PyObject* make_entry_code(const Frame& frame) noexcept {
     return code;
 }
 
-}  // namespace
+} // namespace
 
 void add_traceback(const Frame& frame) noexcept {
     Owned made;
     PyObject* code = frame.line != 0 ? code_cache.find(frame.line, frame.function) : nullptr;
     if (code == nullptr) {
         made = Owned::steal(make_entry_code(frame));
-        if (!made) return;
+        if (!made)
+            return;
         code = frame.line != 0 ? code_cache.insert(frame.line, frame.function, made) : made.get();
     }
     PyObject* in_flight = PyErr_GetRaisedException();
-    PyFrameObject* py_frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                          record.globals, nullptr);
+    PyFrameObject* py_frame =
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), record.globals, nullptr);
     if (py_frame == nullptr) {
         Py_XDECREF(in_flight);
         return;
@@ -112,4 +119,4 @@ void add_traceback(const Frame& frame) noexcept {
     Py_DECREF(py_frame);
 }
 
-}  // namespace pel
+} // namespace pel

@@ -7,8 +7,7 @@
 namespace pellandor_core {
 
 Embedder::Embedder(const Profile& profile, TermCounter<std::uint32_t>& counter) noexcept
-    : max_text_chars_(profile.max_text_chars),
-      options_{profile.code_pretokenize, profile.min_token_len},
+    : max_text_chars_(profile.max_text_chars), options_{profile.code_pretokenize, profile.min_token_len},
       counter_(counter) {}
 
 void Embedder::embed(std::string_view text, SparseVector& out) {

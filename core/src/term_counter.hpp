@@ -149,7 +149,8 @@ private:
 #if defined(__GNUC__)
     __attribute__((noinline))
 #endif
-    void insert(std::size_t i, std::uint32_t index) {
+    void
+    insert(std::size_t i, std::uint32_t index) {
         used_.push_back(i); // first: if it throws, the table stays consistent
         slots_[i].index = index;
         slots_[i].count = 1;
@@ -180,7 +181,7 @@ private:
     }
 
     std::vector<Slot> slots_;
-    std::vector<std::size_t> used_; // the occupied slots, in order of first occurrence
+    std::vector<std::size_t> used_;     // the occupied slots, in order of first occurrence
     std::vector<std::uint64_t> sorted_; // index << 32 | count, for sorting
     std::vector<std::uint64_t> spare_;
     std::vector<std::uint32_t> buckets_;

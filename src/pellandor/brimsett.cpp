@@ -10,10 +10,9 @@ namespace {
 
 using namespace pel;
 
-const char module_doc[] =
-    "\nCapability enforcement for the Rust core extension.\n\n"
-    "Reads handshake() once and caches the result. Entry points call\n"
-    "require_capability() to fail fast when a needed capability is missing.\n";
+const char module_doc[] = "\nCapability enforcement for the Rust core extension.\n\n"
+                          "Reads handshake() once and caches the result. Entry points call\n"
+                          "require_capability() to fail fast when a needed capability is missing.\n";
 
 struct Constants {
     Text require_capability_doc = "Raise RuntimeError if the named capability is not available.";
@@ -48,30 +47,31 @@ struct Constants {
 // def _load_capabilities() -> set[str]:
 Owned load_capabilities(Frame& frame) {
     // global _cached_capabilities
-    frame.line = 18;  // if _cached_capabilities is not None:
+    frame.line = 18; // if _cached_capabilities is not None:
     if (global(k.cached_capabilities).get() != Py_None) {
-        frame.line = 19;  // return _cached_capabilities
+        frame.line = 19; // return _cached_capabilities
         return expect_exact(global(k.cached_capabilities), &PySet_Type, "set");
     }
     try {
-        frame.line = 21;  // import pellandor_core_py
+        frame.line = 21; // import pellandor_core_py
         Owned pellandor_core_py = import(k.pellandor_core_py);
 
-        frame.line = 23;  // resp = json.loads(pellandor_core_py.handshake())
+        frame.line = 23; // resp = json.loads(pellandor_core_py.handshake())
         Owned loads = getattr(global(k.json), k.loads);
         Owned resp = call(loads, call(getattr(pellandor_core_py, k.handshake)));
 
-        frame.line = 24;  // _cached_capabilities = set(resp.get("capabilities", []))
+        frame.line = 24; // _cached_capabilities = set(resp.get("capabilities", []))
         Owned listed = call_method(resp, k.get, k.capabilities, check(PyList_New(0)));
         Owned capabilities = check(PySet_New(listed));
         set_global(k.cached_capabilities, capabilities);
     } catch (const PythonError&) {
-        if (!exception_matches(PyExc_ImportError)) throw;  // except ImportError:
+        if (!exception_matches(PyExc_ImportError))
+            throw; // except ImportError:
         ExceptionHandler handler(frame);
-        frame.line = 26;  // _cached_capabilities = set()
+        frame.line = 26; // _cached_capabilities = set()
         set_global(k.cached_capabilities, check(PySet_New(nullptr)));
     }
-    frame.line = 27;  // return _cached_capabilities
+    frame.line = 27; // return _cached_capabilities
     return expect_exact(global(k.cached_capabilities), &PySet_Type, "set");
 }
 
@@ -89,11 +89,12 @@ FunctionDef load_capabilities_def = {
 
 // def require_capability(name: str, context: str) -> None:
 Owned require_capability(Frame& frame, PyObject* name, PyObject* context) {
-    frame.line = 32;  // caps = _load_capabilities()
+    frame.line = 32; // caps = _load_capabilities()
     Owned caps = call(global(k.load_capabilities));
 
-    frame.line = 33;  // if name in caps: return
-    if (contains(caps, name)) return none();
+    frame.line = 33; // if name in caps: return
+    if (contains(caps, name))
+        return none();
 
     // raise RuntimeError(
     //     f"Rust core capability '{name}' required for {context} "
@@ -136,13 +137,13 @@ FunctionDef require_capability_def = {
 
 // The module's top-level statements.
 void module_body(Frame& frame) {
-    frame.line = 8;  // import json
+    frame.line = 8; // import json
     set_global(k.json, import(k.json));
-    frame.line = 9;  // import logging
+    frame.line = 9; // import logging
     set_global(k.logging, import(k.logging));
-    frame.line = 11;  // logger = logging.getLogger(__name__)
+    frame.line = 11; // logger = logging.getLogger(__name__)
     set_global(k.logger, call(getattr(global(k.logging), k.getLogger), global(k.module_name)));
-    frame.line = 13;  // _cached_capabilities: set[str] | None = None
+    frame.line = 13; // _cached_capabilities: set[str] | None = None
     set_global(k.cached_capabilities, Py_None);
     // def _load_capabilities() -> set[str]: ...
     define_global(frame, load_capabilities_def);
@@ -152,7 +153,7 @@ void module_body(Frame& frame) {
 
 PyModuleDef definition = module_definition("brimsett", module_doc);
 
-}  // namespace
+} // namespace
 
 const pel::ModuleInfo pel::this_module = {
     .short_name = "brimsett",
@@ -161,4 +162,6 @@ const pel::ModuleInfo pel::this_module = {
     .body = module_body,
 };
 
-PyMODINIT_FUNC PyInit_brimsett() noexcept { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_brimsett() noexcept {
+    return PyModuleDef_Init(&definition);
+}

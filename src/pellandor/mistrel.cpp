@@ -10,11 +10,10 @@ namespace {
 
 using namespace pel;
 
-const char module_doc[] =
-    "\nUnified scan configuration builder for the ignore matcher.\n\n"
-    "Provides a single helper that all Python consumers (pipeline, watcher,\n"
-    "relationships) use to construct ScanConfigV2 payloads for the Rust\n"
-    "ignore-matcher-based scanner.\n";
+const char module_doc[] = "\nUnified scan configuration builder for the ignore matcher.\n\n"
+                          "Provides a single helper that all Python consumers (pipeline, watcher,\n"
+                          "relationships) use to construct ScanConfigV2 payloads for the Rust\n"
+                          "ignore-matcher-based scanner.\n";
 
 struct Constants {
     Text build_scan_config_doc =
@@ -55,46 +54,50 @@ struct Constants {
 } k;
 
 // `list(iterable)`: a list of its own, never the setting's object.
-Owned list_of(Ref iterable) { return check(PySequence_List(iterable)); }
+Owned list_of(Ref iterable) {
+    return check(PySequence_List(iterable));
+}
 
-Owned text_of(Ref value) { return PyUnicode_CheckExact(value.get()) ? Owned::borrow(value) : check(PyObject_Str(value)); }
+Owned text_of(Ref value) {
+    return PyUnicode_CheckExact(value.get()) ? Owned::borrow(value) : check(PyObject_Str(value));
+}
 
 // def build_scan_config(repo_path: Path) -> dict[str, object]:
 Owned build_scan_config(Frame& frame, PyObject* repo_path) {
-    frame.line = 27;  // if settings.builtin_ignore_replace:
+    frame.line = 27; // if settings.builtin_ignore_replace:
     if (is_true(getattr(global(k.settings), k.builtin_ignore_replace))) {
-        frame.line = 28;  // from pellandor.brimsett import require_capability
+        frame.line = 28; // from pellandor.brimsett import require_capability
         Owned require_capability =
             import_from(import(k.pellandor_brimsett, {k.require_capability}), k.require_capability);
-        frame.line = 30;  // require_capability("ignore_builtin_replace", "builtin_ignore_replace=True")
+        frame.line = 30; // require_capability("ignore_builtin_replace", "builtin_ignore_replace=True")
         call(require_capability, k.ignore_builtin_replace, k.replace_context);
     }
 
-    frame.line = 33;  // return {
+    frame.line = 33; // return {
     Owned payload = new_dict(7);
-    set_item(payload, k.repo_root, text_of(repo_path));  // "repo_root": str(repo_path),
-    frame.line = 34;  // "builtin_patterns": list(settings.builtin_ignore_patterns),
+    set_item(payload, k.repo_root, text_of(repo_path)); // "repo_root": str(repo_path),
+    frame.line = 34; // "builtin_patterns": list(settings.builtin_ignore_patterns),
     Owned builtin_patterns = list_of(getattr(global(k.settings), k.builtin_ignore_patterns));
     frame.line = 33;
     set_item(payload, k.builtin_patterns, builtin_patterns);
-    frame.line = 35;  // "extra_patterns": list(settings.extra_ignore_patterns),
+    frame.line = 35; // "extra_patterns": list(settings.extra_ignore_patterns),
     Owned extra_patterns = list_of(getattr(global(k.settings), k.extra_ignore_patterns));
     frame.line = 33;
     set_item(payload, k.extra_patterns, extra_patterns);
-    frame.line = 36;  // "ignore_mode": settings.ignore_mode,
+    frame.line = 36; // "ignore_mode": settings.ignore_mode,
     Owned ignore_mode = getattr(global(k.settings), k.ignore_mode);
     frame.line = 33;
     set_item(payload, k.ignore_mode, ignore_mode);
-    frame.line = 37;  // "use_gitignore": settings.ignore_mode == "git+pellandor",
+    frame.line = 37; // "use_gitignore": settings.ignore_mode == "git+pellandor",
     Owned use_gitignore = equals(getattr(global(k.settings), k.ignore_mode), k.git_mode);
     frame.line = 33;
     set_item(payload, k.use_gitignore, use_gitignore);
-    set_item(payload, k.use_pellandorignore, Py_True);  // "use_pellandorignore": True,
-    frame.line = 39;  // "replace_builtin_patterns": settings.builtin_ignore_replace,
+    set_item(payload, k.use_pellandorignore, Py_True); // "use_pellandorignore": True,
+    frame.line = 39; // "replace_builtin_patterns": settings.builtin_ignore_replace,
     Owned replace = getattr(global(k.settings), k.builtin_ignore_replace);
     frame.line = 33;
     set_item(payload, k.replace_builtin_patterns, replace);
-    return payload;  // }
+    return payload; // }
 }
 
 constexpr Parameter build_scan_config_parameters[] = {{k.repo_path}};
@@ -115,9 +118,9 @@ FunctionDef build_scan_config_def = {
 
 // The module's top-level statements.
 void module_body(Frame& frame) {
-    frame.line = 9;  // from pathlib import Path
+    frame.line = 9; // from pathlib import Path
     set_global(k.Path, import_from(import(k.pathlib, {k.Path}), k.Path));
-    frame.line = 11;  // from pellandor.config import settings
+    frame.line = 11; // from pellandor.config import settings
     set_global(k.settings, import_from(import(k.pellandor_config, {k.settings}), k.settings));
     // def build_scan_config(repo_path: Path) -> dict[str, object]: ...
     define_global(frame, build_scan_config_def);
@@ -125,7 +128,7 @@ void module_body(Frame& frame) {
 
 PyModuleDef definition = module_definition("mistrel", module_doc);
 
-}  // namespace
+} // namespace
 
 const pel::ModuleInfo pel::this_module = {
     .short_name = "mistrel",
@@ -134,4 +137,6 @@ const pel::ModuleInfo pel::this_module = {
     .body = module_body,
 };
 
-PyMODINIT_FUNC PyInit_mistrel() noexcept { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_mistrel() noexcept {
+    return PyModuleDef_Init(&definition);
+}

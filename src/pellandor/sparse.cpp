@@ -17,11 +17,10 @@ const char module_doc[] =
 
 struct Constants {
     Text sparse_result_doc = "Sparse embedding result with plain Python lists.";
-    Text service_doc =
-        "\n    Sparse embeddings via Rust pellandor-core.\n\n"
-        "    Uses deterministic tokenization and log-TF weighting. The Rust backend\n"
-        "    releases the GIL during computation, so it's safe to call from async\n"
-        "    executor contexts.\n    ";
+    Text service_doc = "\n    Sparse embeddings via Rust pellandor-core.\n\n"
+                       "    Uses deterministic tokenization and log-TF weighting. The Rust backend\n"
+                       "    releases the GIL during computation, so it's safe to call from async\n"
+                       "    executor contexts.\n    ";
     Text profile_version_doc = "Return the profile version string for cache tagging.";
     Text embed_single_doc = "Embed a single text into a sparse vector.";
     Text embed_batch_doc = "Embed a batch of texts into sparse vectors.";
@@ -105,10 +104,10 @@ struct Constants {
 //     used_chars: int | None = None
 
 Owned make_sparse_result(Frame& frame) {
-    frame.line = 19;  // @dataclass
+    frame.line = 19; // @dataclass
     Owned decorator = global(k.dataclass);
 
-    frame.line = 20;  // class SparseResult:
+    frame.line = 20; // class SparseResult:
     Owned body = class_namespace(k.SparseResult, k.sparse_result_doc);
     Owned annotations = check(PyDict_New());
     set_item(body, k.annotations, annotations);
@@ -159,28 +158,28 @@ Owned sparse_result_from(Frame& frame, int first_line, Ref embedding) {
 
 // def __init__(self) -> None:
 Owned init(Frame& frame, PyObject* self) {
-    frame.line = 40;  // self._profile_json = json.dumps(
+    frame.line = 40; // self._profile_json = json.dumps(
     Owned dumps = getattr(global(k.json), k.dumps);
-    frame.line = 41;  // {"version": settings.sparse_profile_version,
+    frame.line = 41; // {"version": settings.sparse_profile_version,
     Owned profile = new_dict(4);
     set_item(profile, k.version, getattr(global(k.settings), k.sparse_profile_version));
-    frame.line = 42;  //  "max_text_chars": settings.sparse_max_text_chars,
+    frame.line = 42; //  "max_text_chars": settings.sparse_max_text_chars,
     Owned max_text_chars = getattr(global(k.settings), k.sparse_max_text_chars);
     frame.line = 41;
     set_item(profile, k.max_text_chars, max_text_chars);
-    frame.line = 43;  //  "code_pretokenize": settings.code_pretokenize,
+    frame.line = 43; //  "code_pretokenize": settings.code_pretokenize,
     Owned code_pretokenize = getattr(global(k.settings), k.code_pretokenize);
     frame.line = 41;
     set_item(profile, k.code_pretokenize, code_pretokenize);
-    set_item(profile, k.min_token_len, k.two);  //  "min_token_len": 2}
-    frame.line = 40;  // )
+    set_item(profile, k.min_token_len, k.two); //  "min_token_len": 2}
+    frame.line = 40;                           // )
     setattr(self, k.profile_json, call(dumps, profile));
 
-    frame.line = 46;  // logger.info(
+    frame.line = 46; // logger.info(
     Owned info = getattr(global(k.logger), k.info);
-    frame.line = 48;  //     settings.sparse_profile_version,
+    frame.line = 48; //     settings.sparse_profile_version,
     Owned version = getattr(global(k.settings), k.sparse_profile_version);
-    frame.line = 46;  //     "Sparse embedding: using Rust backend (profile=%s)", ...)
+    frame.line = 46; //     "Sparse embedding: using Rust backend (profile=%s)", ...)
     call(info, k.log_format, version);
     return none();
 }
@@ -188,16 +187,16 @@ Owned init(Frame& frame, PyObject* self) {
 // @property
 // def profile_version(self) -> str:
 Owned profile_version(Frame& frame, PyObject*) {
-    frame.line = 54;  // return settings.sparse_profile_version
+    frame.line = 54; // return settings.sparse_profile_version
     return expect_exact(getattr(global(k.settings), k.sparse_profile_version), &PyUnicode_Type, "str");
 }
 
 // def embed_single(self, text: str) -> SparseResult:
 Owned embed_single(Frame& frame, PyObject* self, PyObject* text) {
-    frame.line = 58;  // result_json = pellandor_core_py.sparse_embed_single(text, self._profile_json)
+    frame.line = 58; // result_json = pellandor_core_py.sparse_embed_single(text, self._profile_json)
     Owned embed = getattr(global(k.pellandor_core_py), k.sparse_embed_single);
     Owned result_json = call(embed, text, getattr(self, k.profile_json));
-    frame.line = 59;  // result = json.loads(result_json)
+    frame.line = 59; // result = json.loads(result_json)
     Owned result = call(getattr(global(k.json), k.loads), result_json);
     // return SparseResult(indices=result["indices"], ...)
     return sparse_result_from(frame, 60, result);
@@ -205,34 +204,34 @@ Owned embed_single(Frame& frame, PyObject* self, PyObject* text) {
 
 // def embed_batch(self, texts: list[str]) -> list[SparseResult]:
 Owned embed_batch(Frame& frame, PyObject* self, PyObject* texts) {
-    if (PyList_GET_SIZE(texts) == 0) {  // if not texts:
-        frame.line = 71;                // return []
+    if (PyList_GET_SIZE(texts) == 0) { // if not texts:
+        frame.line = 71;               // return []
         return check(PyList_New(0));
     }
-    frame.line = 72;  // texts_json = json.dumps(texts)
+    frame.line = 72; // texts_json = json.dumps(texts)
     Owned texts_json = call(getattr(global(k.json), k.dumps), texts);
-    frame.line = 73;  // result_json = pellandor_core_py.sparse_embed_batch(texts_json, self._profile_json)
+    frame.line = 73; // result_json = pellandor_core_py.sparse_embed_batch(texts_json, self._profile_json)
     Owned embed = getattr(global(k.pellandor_core_py), k.sparse_embed_batch);
     Owned result_json = call(embed, texts_json, getattr(self, k.profile_json));
-    frame.line = 74;  // batch = json.loads(result_json)
+    frame.line = 74; // batch = json.loads(result_json)
     Owned batch = call(getattr(global(k.json), k.loads), result_json);
 
-    frame.line = 75;  // return [
+    frame.line = 75; // return [
     Owned results = check(PyList_New(0));
-    frame.line = 83;  //     for e in batch["embeddings"]
+    frame.line = 83; //     for e in batch["embeddings"]
     Owned embeddings = iterate(subscript(batch, k.embeddings));
     while (Owned e = next_item(embeddings)) {
-        Owned entry = sparse_result_from(frame, 76, e);  // SparseResult(indices=e["indices"], ...)
+        Owned entry = sparse_result_from(frame, 76, e); // SparseResult(indices=e["indices"], ...)
         frame.line = 75;
         check(PyList_Append(results, entry));
         frame.line = 83;
     }
-    return results;  // ]
+    return results; // ]
 }
 
 // def embed_batch_list(self, texts: list[str], batch_size: int | None = None) -> list[SparseResult]:
 Owned embed_batch_list(Frame& frame, PyObject* self, PyObject* texts, PyObject*) {
-    frame.line = 90;  // return self.embed_batch(texts)
+    frame.line = 90; // return self.embed_batch(texts)
     return expect_exact(call_method(self, k.embed_batch, texts), &PyList_Type, "list");
 }
 
@@ -310,7 +309,7 @@ FunctionDef embed_batch_list_def = {
 };
 
 Owned make_service_class(Frame& frame) {
-    frame.line = 30;  // class SparseEmbeddingService:
+    frame.line = 30; // class SparseEmbeddingService:
     Owned body = class_namespace(k.SparseEmbeddingService, k.service_doc);
     // def __init__(self) -> None: ...
     define_method(frame, body, init_def);
@@ -332,12 +331,12 @@ Owned make_service_class(Frame& frame) {
 // def get_sparse_service() -> SparseEmbeddingService:
 Owned get_sparse_service(Frame& frame) {
     // global _sparse_service
-    frame.line = 100;  // if _sparse_service is None:
+    frame.line = 100; // if _sparse_service is None:
     if (global(k.sparse_service).get() == Py_None) {
-        frame.line = 101;  // _sparse_service = SparseEmbeddingService()
+        frame.line = 101; // _sparse_service = SparseEmbeddingService()
         set_global(k.sparse_service, call(global(k.SparseEmbeddingService)));
     }
-    frame.line = 102;  // return _sparse_service
+    frame.line = 102; // return _sparse_service
     return global(k.sparse_service);
 }
 
@@ -355,7 +354,7 @@ FunctionDef get_sparse_service_def = {
 // def reset_sparse_service() -> None:
 Owned reset_sparse_service(Frame& frame) {
     // global _sparse_service
-    frame.line = 108;  // _sparse_service = None
+    frame.line = 108; // _sparse_service = None
     set_global(k.sparse_service, Py_None);
     return none();
 }
@@ -375,28 +374,28 @@ FunctionDef reset_sparse_service_def = {
 // The module's top-level statements.
 
 void module_body(Frame& frame) {
-    frame.line = 8;  // import json
+    frame.line = 8; // import json
     set_global(k.json, import(k.json));
-    frame.line = 9;  // import logging
+    frame.line = 9; // import logging
     set_global(k.logging, import(k.logging));
-    frame.line = 10;  // from dataclasses import dataclass
+    frame.line = 10; // from dataclasses import dataclass
     set_global(k.dataclass, import_from(import(k.dataclasses, {k.dataclass}), k.dataclass));
-    frame.line = 12;  // import pellandor_core_py
+    frame.line = 12; // import pellandor_core_py
     set_global(k.pellandor_core_py, import(k.pellandor_core_py));
-    frame.line = 14;  // from pellandor.config import settings
+    frame.line = 14; // from pellandor.config import settings
     set_global(k.settings, import_from(import(k.pellandor_config, {k.settings}), k.settings));
-    frame.line = 16;  // logger = logging.getLogger(__name__)
+    frame.line = 16; // logger = logging.getLogger(__name__)
     set_global(k.logger, call(getattr(global(k.logging), k.getLogger), global(k.module_name)));
 
-    Owned sparse_result = make_sparse_result(frame);  // @dataclass class SparseResult: ...
+    Owned sparse_result = make_sparse_result(frame); // @dataclass class SparseResult: ...
     frame.line = 20;
     set_global(k.SparseResult, sparse_result);
 
-    Owned service = make_service_class(frame);  // class SparseEmbeddingService: ...
+    Owned service = make_service_class(frame); // class SparseEmbeddingService: ...
     frame.line = 30;
     set_global(k.SparseEmbeddingService, service);
 
-    frame.line = 94;  // _sparse_service: SparseEmbeddingService | None = None
+    frame.line = 94; // _sparse_service: SparseEmbeddingService | None = None
     set_global(k.sparse_service, Py_None);
     // def get_sparse_service() -> SparseEmbeddingService: ...
     define_global(frame, get_sparse_service_def);
@@ -406,7 +405,7 @@ void module_body(Frame& frame) {
 
 PyModuleDef definition = module_definition("sparse", module_doc);
 
-}  // namespace
+} // namespace
 
 const pel::ModuleInfo pel::this_module = {
     .short_name = "sparse",
@@ -415,4 +414,6 @@ const pel::ModuleInfo pel::this_module = {
     .body = module_body,
 };
 
-PyMODINIT_FUNC PyInit_sparse() noexcept { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_sparse() noexcept {
+    return PyModuleDef_Init(&definition);
+}

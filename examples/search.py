@@ -30,6 +30,7 @@ import argparse
 import bisect
 import collections
 import contextlib
+import errno
 import heapq
 import itertools
 import logging
@@ -191,8 +192,11 @@ def check_query(query: str) -> None:
     try:
         query.encode("utf-8")
     except UnicodeEncodeError:
+        # Only POSIX arguments are bytes, whose undecodable ones arrive as escapes; a Windows
+        # argument is UTF-16, where a surrogate can only be a lone one.
         try:
-            os.fsencode(query).decode("utf-8")
+            if os.name == "posix":
+                os.fsencode(query).decode("utf-8")
         except UnicodeDecodeError as exc:
             raise UsageError(f"argument --query: not UTF-8 text (byte 0x{exc.object[exc.start]:02x} "
                              f"at offset {exc.start})") from None
@@ -850,9 +854,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Failure as exc:
         print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
         return 1
-    except BrokenPipeError:
+    except OSError as exc:
         # The reader went away (`| head`): nothing more can be said, and the interpreter's
-        # own last flush must not fail either.
+        # own last flush must not fail either. Windows reports a closed pipe as EINVAL.
+        if not isinstance(exc, BrokenPipeError) and not (os.name == "nt" and exc.errno == errno.EINVAL):
+            raise
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1

@@ -101,7 +101,7 @@ format:
 valgrind:
 	tools/valgrind.sh $(CHECK_ARGS)
 
-# The property, thread, churn and leak tests at length (about six minutes here). The leak
+# The property, thread, churn and leak tests at length (about seven minutes here). The leak
 # tests are every module's; `make test` runs them with 10,000 rounds per call path.
 LONG_LEAK_ROUNDS ?= 100000
 fuzz-long: install

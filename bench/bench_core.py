@@ -40,6 +40,8 @@ import sysconfig
 import tempfile
 import time
 
+import machine  # bench/machine.py: scripts run from bench/
+
 BENCH_DIR = pathlib.Path(__file__).resolve().parent
 BATCH_SIZE = 64
 MAX_TEXT_CHARS = 20000
@@ -228,16 +230,6 @@ def spread(values):
     return f"{statistics.median(values):7.1f}  [{min(values):6.1f} .. {max(values):6.1f}]"
 
 
-def machine():
-    cpu = "unknown CPU"
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    return f"{os.cpu_count()} cores, {cpu}; Python {sys.version.split()[0]}"
 
 
 def main():
@@ -270,7 +262,7 @@ def main():
     cores = {"this": None}
     if args.baseline:
         cores["baseline"] = pathlib.Path(args.baseline).resolve()
-    print(f"Machine: {machine()}; load average {os.getloadavg()[0]:.2f}")
+    print(f"Machine: {machine.describe()}; load average {os.getloadavg()[0]:.2f}")
     for name, core_dir in cores.items():
         print(f"  {name:8}: {core_origin(core_dir)}")
     failures = []

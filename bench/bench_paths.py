@@ -32,6 +32,8 @@ import tempfile
 import time
 import types
 
+import machine  # bench/machine.py: scripts run from bench/
+
 BENCH_DIR = pathlib.Path(__file__).resolve().parent
 if str(BENCH_DIR) not in sys.path:
     sys.path.insert(0, str(BENCH_DIR))
@@ -376,16 +378,6 @@ def run_callgrind(path_list, scale, workdir, keep):
 
 # --- report ------------------------------------------------------------------------------------------
 
-def machine():
-    cpu = "unknown CPU"
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    return f"{os.cpu_count()} cores, {cpu}; Python {sys.version.split()[0]} ({sys.executable})"
 
 
 def main():
@@ -416,7 +408,7 @@ def main():
     if args.only:
         path_list = [p for p in path_list if re.search(args.only, p[0])]
 
-    print(f"Machine: {machine()}")
+    print(f"Machine: {machine.describe()} ({sys.executable})")
     print(f"Method: median of {rounds} paired ratios per path (product and twin timed back to back, "
           f"order alternating, {budget * 1e3:.0f} ms per timing, GC off while timing); "
           f"Ir/call from callgrind, (Ir(2N) - Ir(N)) / N.\n", flush=True)
@@ -476,7 +468,7 @@ def main():
         print(f"  {label:34s} {side:8s} {delta:+d}  {status}")
 
     if args.json:
-        pathlib.Path(args.json).write_text(json.dumps({"machine": machine(), "paths": report,
+        pathlib.Path(args.json).write_text(json.dumps({"machine": f"{machine.describe()} ({sys.executable})", "paths": report,
                                                        "allocations": allocations}, indent=2))
     print("\nall targets met" if not failed else "\nsome targets missed")
     return 1 if failed else 0

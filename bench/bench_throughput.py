@@ -24,6 +24,8 @@ import sys
 import sysconfig
 import time
 
+import machine  # bench/machine.py: scripts run from bench/
+
 BATCH_SIZE = 64
 
 
@@ -125,9 +127,7 @@ def main():
     whole = rates(theirs_whole)
     baseline = max(batched[0], whole[0])
     ratio = ours_rate / baseline
-    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
-                if line.startswith("model name")), "unknown CPU") if os.path.exists("/proc/cpuinfo") else "unknown CPU"
-    print(f"Machine: {os.cpu_count()} cores, {cpu}; Python {sys.version.split()[0]}; "
+    print(f"Machine: {machine.describe()}; "
           f"scikit-learn {sklearn.__version__}")
     print(f"Corpus: {len(texts)} .py files under {args.tree}, each cut to {settings.sparse_max_text_chars} "
           f"characters: {megabytes:.1f} MB in {len(batches)} batches of {BATCH_SIZE}; {args.repeat} runs "

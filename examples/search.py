@@ -564,7 +564,7 @@ def embed_and_score(root: str, files: Sequence[str], query_indices: Sequence[int
     return outcome
 
 
-def worker_task(root: str, files: list[str], query_indices: list[int],
+def worker_task(files: list[str], root: str, query_indices: list[int],
                 query_values: list[float], top: int, profile: str
                 ) -> tuple[list[tuple[str, float]], list[tuple[str, str, int]], int, int, float]:
     """One task on a Dask worker: its files through the worker's process-wide service."""
@@ -749,9 +749,12 @@ def run_on_cluster(cluster: ClusterStart, workers: int, local: bool, root: str, 
         tasks = collections.deque(shares(scan.files, workers))
     if here:
         description += f"; this process embedded {plural(here, ('file', 'files'))} while it started"
-    futures = {client.submit(worker_task, root, files, query.indices, query.values, top,
-                             profile, pure=False): len(files)
-               for files in tasks}
+    # One graph for all the tasks: the task function, sent by value, is serialised once
+    # rather than once a task.
+    shared_out = list(tasks)
+    submitted = client.map(worker_task, shared_out, root=root, query_indices=query.indices,
+                           query_values=query.values, top=top, profile=profile, pure=False)
+    futures = dict(zip(submitted, map(len, shared_out), strict=True))
     try:
         for future in as_completed(futures, loop=client.loop):  # type: ignore[no-untyped-call]
             try:

@@ -487,12 +487,16 @@ def score(query_indices: Sequence[int], query_values: Sequence[float],
     return total
 
 
-def rank(query: SparseResult, documents: Iterable[tuple[str, SparseResult]],
-         top: int) -> list[Match]:
-    """The `top` documents with a positive score, best first; equal scores by path."""
-    matches = (Match(path, score(query.indices, query.values, vector))
-               for path, vector in documents)
+def best(matches: Iterable[Match], top: int) -> list[Match]:
+    """The `top` matches with a positive score, best first; equal scores by path."""
     return heapq.nsmallest(top, (m for m in matches if m.score > 0), key=order)
+
+
+def rank(query_indices: Sequence[int], query_values: Sequence[float],
+         documents: Iterable[tuple[str, SparseResult]], top: int) -> list[Match]:
+    """The `top` documents with a positive score against the query's vector."""
+    return best((Match(path, score(query_indices, query_values, vector))
+                 for path, vector in documents), top)
 
 
 def embedded_bytes(text: str, result: SparseResult) -> int:
@@ -513,7 +517,7 @@ class Outcome:
     embed_seconds: float = 0.0
 
     def merge(self, other: "Outcome", top: int) -> None:
-        self.matches = heapq.nsmallest(top, self.matches + other.matches, key=order)
+        self.matches = best(self.matches + other.matches, top)
         self.skipped += other.skipped
         self.embedded += other.embedded
         self.embedded_bytes += other.embedded_bytes
@@ -552,14 +556,11 @@ def embed_and_score(root: str, files: Sequence[str], query_indices: Sequence[int
         started = time.perf_counter()
         results = service.embed_batch(texts)
         outcome.embed_seconds += time.perf_counter() - started
-        found = []
-        for name, text, result in zip(names, texts, results, strict=True):
-            outcome.embedded += 1
-            outcome.embedded_bytes += embedded_bytes(text, result)
-            value = score(query_indices, query_values, result)
-            if value > 0:
-                found.append(Match(name, value))
-        outcome.matches = heapq.nsmallest(top, outcome.matches + found, key=order)
+        outcome.embedded += len(results)
+        outcome.embedded_bytes += sum(embedded_bytes(text, result)
+                                      for text, result in zip(texts, results, strict=True))
+        found = rank(query_indices, query_values, zip(names, results, strict=True), top)
+        outcome.matches = best(outcome.matches + found, top)
         progress(len(batch))
     return outcome
 

@@ -155,7 +155,7 @@ def test_rank_orders_by_sparse_dot_product(search, top, expected):
         "none.py": vector([(2, 9.0), (3, 9.0)]),  # no shared index: never listed
         "empty.py": vector([]),
     }
-    assert search.rank(query, documents.items(), top) == expected
+    assert search.rank(query.indices, query.values, documents.items(), top) == expected
 
 
 # --- any tree -------------------------------------------------------------------------------

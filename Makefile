@@ -85,6 +85,7 @@ test-sanitize:
 # ${XDG_CACHE_HOME:-~/.cache}/pellandor/windows.
 test-windows: $(VENV)/.deps $(VENV)/.demo-deps
 	VENV=$(VENV) tools/test_windows.sh $(CHECK_ARGS)
+
 # The suite under -X dev against a debug build of CPython 3.13 (built once into
 # ~/.cache/pellandor), then the reference-leak pass (see tools/test_debug.sh).
 test-debug:

@@ -44,19 +44,8 @@ void check_names(const FunctionDef& def) {
     }
 }
 
-} // namespace
-
-Registration::Registration(FunctionDef* def) noexcept : def_(def) {
-    *last_link = this;
-    last_link = &next_;
-}
-
-void Registration::create_all_code() {
-    for (Registration* r = first_definition; r != nullptr; r = r->next_)
-        create_code(*r->def_);
-}
-
-void create_code(FunctionDef& def) {
+// Makes `def.code` and `def.defaults` (replacing any left by an earlier, failed exec).
+void create_code(FunctionDef& def, const EmptyCode& body, Ref file_name) {
     check_names(def);
     const std::span<const Parameter> parameters = def.binding.parameters;
     auto parameter_count = static_cast<Py_ssize_t>(parameters.size());
@@ -69,8 +58,6 @@ void create_code(FunctionDef& def) {
     for (const Name* local : def.locals)
         PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(*local));
 
-    EmptyCode body = empty_code_body();
-    Owned file_name = check(PyUnicode_FromString(this_module.file_name));
     PyObject* empty = record.empty_tuple;
     Owned code = check(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         static_cast<int>(parameter_count), 0, 0, static_cast<int>(local_count), body.stack_size,
@@ -86,6 +73,21 @@ void create_code(FunctionDef& def) {
     }
     Py_XSETREF(def.code, code.release());
     Py_XSETREF(def.defaults, defaults.release());
+}
+
+} // namespace
+
+Registration::Registration(FunctionDef* def) noexcept : def_(def) {
+    *last_link = this;
+    last_link = &next_;
+}
+
+void Registration::create_all_code() {
+    // What every code object shares is made once for all of them.
+    EmptyCode body = empty_code_body();
+    Owned file_name = check(PyUnicode_FromString(this_module.file_name));
+    for (Registration* r = first_definition; r != nullptr; r = r->next_)
+        create_code(*r->def_, body, file_name);
 }
 
 } // namespace pel

@@ -1,11 +1,5 @@
-// Code objects of module functions: what `__code__` shows and what introspection reads.
+// Code objects of module functions: what `__code__` shows and what introspection reads. The exec
+// step makes them all at once: Registration::create_all_code() (function.hpp).
 #pragma once
 
 #include "function.hpp"
-
-namespace pel {
-
-// Makes `def.code` and `def.defaults` (replacing any left by an earlier, failed exec).
-void create_code(FunctionDef& def);
-
-} // namespace pel

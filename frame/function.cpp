@@ -378,11 +378,6 @@ PyType_Spec function_type_spec = {
 
 Owned make_function(Frame& frame, const FunctionDef& def) {
     frame.line = def.first_line;
-    if (def.code == nullptr) {
-        PyErr_Format(PyExc_SystemError, "%s() has no code object: its definition was not registered",
-                     def.short_name());
-        throw_python_error();
-    }
     auto* f = PyObject_GC_New(FunctionObject, record.function_type);
     if (f == nullptr)
         throw_python_error();

@@ -71,7 +71,8 @@ struct FunctionDef {
 };
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     const FunctionDef* def;
     PyObject* weakrefs;
     PyObject* name; // made on first read

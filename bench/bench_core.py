@@ -42,7 +42,6 @@ import time
 
 import machine  # bench/machine.py: scripts run from bench/
 
-BENCH_DIR = pathlib.Path(__file__).resolve().parent
 BATCH_SIZE = 64
 MAX_TEXT_CHARS = 20000
 PROFILE_JSON = json.dumps({"version": "bench", "max_text_chars": MAX_TEXT_CHARS,
@@ -203,7 +202,6 @@ def rates(cores, repeats, passes):
 
 def thread_ratios(repeats, files, passes):
     """Per-pair two-thread speed-ups: the core directly and hashlib.sha256."""
-    sys.path.insert(0, str(BENCH_DIR))
     import hashlib
 
     import pellandor_core_py
@@ -228,8 +226,6 @@ def thread_ratios(repeats, files, passes):
 
 def spread(values):
     return f"{statistics.median(values):7.1f}  [{min(values):6.1f} .. {max(values):6.1f}]"
-
-
 
 
 def main():

@@ -378,8 +378,6 @@ def run_callgrind(path_list, scale, workdir, keep):
 
 # --- report ------------------------------------------------------------------------------------------
 
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds and fewer calls under callgrind")
@@ -408,7 +406,8 @@ def main():
     if args.only:
         path_list = [p for p in path_list if re.search(args.only, p[0])]
 
-    print(f"Machine: {machine.describe()} ({sys.executable})")
+    machine_line = f"{machine.describe()} ({sys.executable})"
+    print(f"Machine: {machine_line}")
     print(f"Method: median of {rounds} paired ratios per path (product and twin timed back to back, "
           f"order alternating, {budget * 1e3:.0f} ms per timing, GC off while timing); "
           f"Ir/call from callgrind, (Ir(2N) - Ir(N)) / N.\n", flush=True)
@@ -468,7 +467,7 @@ def main():
         print(f"  {label:34s} {side:8s} {delta:+d}  {status}")
 
     if args.json:
-        pathlib.Path(args.json).write_text(json.dumps({"machine": f"{machine.describe()} ({sys.executable})", "paths": report,
+        pathlib.Path(args.json).write_text(json.dumps({"machine": machine_line, "paths": report,
                                                        "allocations": allocations}, indent=2))
     print("\nall targets met" if not failed else "\nsome targets missed")
     return 1 if failed else 0

@@ -14,7 +14,6 @@ Exits 1 when the ratio is below --min-ratio or the outputs differ.
 """
 
 import argparse
-import os
 import pathlib
 import shutil
 import statistics
@@ -23,6 +22,8 @@ import sys
 import sysconfig
 import tempfile
 import time
+
+import machine  # bench/machine.py: scripts run from bench/
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SEARCH = ROOT / "examples" / "search.py"
@@ -82,7 +83,7 @@ def main():
         tree = pathlib.Path(tmp)
         started = time.perf_counter()
         copies, files, size = build_tree(tree, args.megabytes)
-        print(f"Machine: {os.cpu_count()} CPUs; Python {sys.version.split()[0]}")
+        print(f"Machine: {machine.describe()}")
         print(f"Tree: {copies} copies of the standard library's .py files, {files} files, "
               f"{size / 1e6:.0f} MB (built in {time.perf_counter() - started:.0f} s)")
         run(tree, 1)  # untimed: fills the page cache

@@ -17,7 +17,6 @@ baseline.
 """
 
 import argparse
-import os
 import pathlib
 import statistics
 import sys
@@ -122,11 +121,11 @@ def main():
         values = [megabytes / t for t in seconds]
         return statistics.median(values), min(values), max(values), statistics.median(seconds)
 
-    ours_rate, ours_low, ours_high, ours_seconds = rates(ours)
+    ours_stats = rates(ours)
     batched = rates(theirs)
     whole = rates(theirs_whole)
     baseline = max(batched[0], whole[0])
-    ratio = ours_rate / baseline
+    ratio = ours_stats[0] / baseline
     print(f"Machine: {machine.describe()}; "
           f"scikit-learn {sklearn.__version__}")
     print(f"Corpus: {len(texts)} .py files under {args.tree}, each cut to {settings.sparse_max_text_chars} "
@@ -137,7 +136,7 @@ def main():
     print("|---|---:|---:|---:|")
     for label, (rate, low, high, seconds) in [
             (f"pellandor get_sparse_service().embed_batch, batches of {BATCH_SIZE}",
-             (ours_rate, ours_low, ours_high, ours_seconds)),
+             ours_stats),
             (f"HashingVectorizer + log-TF, batches of {BATCH_SIZE}", batched),
             ("HashingVectorizer + log-TF, whole corpus in one call", whole)]:
         print(f"| {label} | {rate:.1f} | {low:.1f}–{high:.1f} | {seconds:.2f} |")

@@ -21,6 +21,29 @@ constexpr bool is_space(Byte b) noexcept {
     return b == ' ' || b == '\t' || b == '\n' || b == '\r';
 }
 
+// What a two-character escape such as "\n" stands for; 0 for "\u" and for what is not an
+// escape.
+constexpr Byte short_escape(Byte c) noexcept {
+    switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+        return c;
+    case 'b':
+        return '\b';
+    case 'f':
+        return '\f';
+    case 'n':
+        return '\n';
+    case 'r':
+        return '\r';
+    case 't':
+        return '\t';
+    default:
+        return 0;
+    }
+}
+
 int hex_value(Byte b) noexcept {
     if (b >= '0' && b <= '9')
         return b - '0';
@@ -103,38 +126,13 @@ const Byte* read_string(const Byte* s, const Byte* const end, Byte*& d) noexcept
             return nullptr; // a control character or a non-ASCII byte
         if (end - s < 2)
             return nullptr;
-        switch (s[1]) {
-        case '"':
-        case '\\':
-        case '/':
-            *d++ = s[1];
+        if (const Byte plain = short_escape(s[1]); plain != 0) {
+            *d++ = plain;
             s += 2;
             continue;
-        case 'b':
-            *d++ = '\b';
-            s += 2;
-            continue;
-        case 'f':
-            *d++ = '\f';
-            s += 2;
-            continue;
-        case 'n':
-            *d++ = '\n';
-            s += 2;
-            continue;
-        case 'r':
-            *d++ = '\r';
-            s += 2;
-            continue;
-        case 't':
-            *d++ = '\t';
-            s += 2;
-            continue;
-        case 'u':
-            break;
-        default:
-            return nullptr;
         }
+        if (s[1] != 'u')
+            return nullptr;
         if (end - s < 6)
             return nullptr;
         const long high = hex4(s + 2);

@@ -55,6 +55,12 @@ char* put(char* p, std::string_view text) noexcept {
     return p + text.size();
 }
 
+// The whole block: one fixed-size copy, then `p` moves past the text only.
+inline char* put_weight(char* p, const WeightText& weight) noexcept {
+    std::memcpy(p, weight.text, sizeof weight.text);
+    return p + weight.size;
+}
+
 char* put_uint(char* p, std::uint64_t value) noexcept {
     return std::to_chars(p, p + 20, value).ptr;
 }
@@ -115,15 +121,10 @@ void append_embedding(TextBuffer& out, const SparseVector& vector) {
         --p; // the last comma
     p = put(p, "],\"values\":[");
     for (const Term& term : vector.terms) {
-        if (term.tf < kCachedWeights) {
-            const WeightText& weight = weights[term.tf];
-            std::memcpy(p, weight.text, sizeof weight.text);
-            p += weight.size;
-        } else {
-            const WeightText weight = make_weight(term.tf);
-            std::memcpy(p, weight.text, sizeof weight.text);
-            p += weight.size;
-        }
+        if (term.tf < kCachedWeights)
+            p = put_weight(p, weights[term.tf]);
+        else
+            p = put_weight(p, make_weight(term.tf));
         *p++ = ',';
     }
     if (n != 0)

@@ -20,6 +20,17 @@ void trim(std::string& buffer) noexcept {
         std::string().swap(buffer);
 }
 
+void trim(TextBuffer& buffer) noexcept {
+    if (buffer.capacity() > kKeepBytes)
+        buffer.release();
+}
+
+template <class T>
+void trim(std::vector<T>& list) noexcept {
+    if (list.capacity() > kKeepTerms)
+        std::vector<T>().swap(list);
+}
+
 } // namespace
 
 Scratch& thread_scratch() noexcept {
@@ -29,15 +40,11 @@ Scratch& thread_scratch() noexcept {
 
 void trim_scratch(Scratch& scratch) noexcept {
     trim(scratch.json);
-    if (scratch.decoded.capacity() > kKeepBytes)
-        scratch.decoded.release();
-    if (scratch.texts.capacity() > kKeepTerms)
-        std::vector<std::string_view>().swap(scratch.texts);
-    if (scratch.answer.capacity() > kKeepBytes)
-        scratch.answer.release();
+    trim(scratch.decoded);
+    trim(scratch.texts);
+    trim(scratch.answer);
     scratch.counter.trim(kKeepSlots);
-    if (scratch.vector.terms.capacity() > kKeepTerms)
-        std::vector<Term>().swap(scratch.vector.terms);
+    trim(scratch.vector.terms);
 }
 
 } // namespace pellandor_core

@@ -28,15 +28,24 @@ using Byte = unsigned char;
 // classified by char_class.hpp).
 enum : std::uint8_t { kSep, kLower, kUpper, kDigit, kNonAscii };
 
+// The loops look the ASCII classes of char_class.hpp up instead of asking per byte.
+constexpr std::uint8_t code_class(CharClass cls) noexcept {
+    switch (cls) {
+    case CharClass::Lower:
+        return kLower;
+    case CharClass::Upper:
+        return kUpper;
+    case CharClass::Digit:
+        return kDigit;
+    default: // no ASCII character is Caseless
+        return kSep;
+    }
+}
+
 constexpr std::array<std::uint8_t, 256> kCodeClass = [] {
     std::array<std::uint8_t, 256> table{};
-    for (int c = 0; c < 256; ++c) {
-        table[c] = c >= 0x80                ? kNonAscii
-                   : (c >= 'a' && c <= 'z') ? kLower
-                   : (c >= 'A' && c <= 'Z') ? kUpper
-                   : (c >= '0' && c <= '9') ? kDigit
-                                            : kSep;
-    }
+    for (char32_t c = 0; c < 256; ++c)
+        table[c] = c < 0x80 ? code_class(classify(c)) : std::uint8_t{kNonAscii};
     return table;
 }();
 
@@ -46,20 +55,16 @@ constexpr Byte kPlainSep = 0x80;
 constexpr Byte kPlainNonAscii = 0xFF;
 constexpr std::array<Byte, 256> kPlain = [] {
     std::array<Byte, 256> table{};
-    for (int c = 0; c < 256; ++c) {
+    for (char32_t c = 0; c < 256; ++c) {
         if (c >= 0x80)
             table[c] = kPlainNonAscii;
-        else if (c >= 'A' && c <= 'Z')
-            table[c] = static_cast<Byte>(c + 0x20);
-        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')
-            table[c] = static_cast<Byte>(c);
+        else if (classify(c) != CharClass::Separator || c == U'_')
+            table[c] = static_cast<Byte>(to_lower(c));
         else
             table[c] = kPlainSep;
     }
     return table;
 }();
-
-static_assert(classify(U'_') == CharClass::Separator && kPlain['_'] == '_');
 
 // The hash of a token continued by the UTF-8 of `cp` (U+0080 or above).
 constexpr std::uint32_t hash_non_ascii(std::uint32_t hash, char32_t cp) noexcept {

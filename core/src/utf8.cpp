@@ -10,10 +10,6 @@ namespace pellandor_core {
 
 namespace {
 
-constexpr bool is_continuation(unsigned char byte) noexcept {
-    return (byte & 0xC0) == 0x80;
-}
-
 // Continuation bytes among the 8 bytes of `word`: bit 7 set, bit 6 clear.
 inline std::size_t continuations_in(std::uint64_t word) noexcept {
     const std::uint64_t marks = word & ~(word << 1) & 0x8080808080808080u;

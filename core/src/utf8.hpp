@@ -13,6 +13,11 @@ struct CodePoint {
     std::size_t length; // bytes taken from the input, at least 1
 };
 
+// A byte that continues a multi-byte sequence: 0x80 .. 0xBF.
+constexpr bool is_continuation(unsigned char byte) noexcept {
+    return (byte & 0xC0) == 0x80;
+}
+
 // Decodes the sequence that starts at `p` (a byte of 0x80 or above; ASCII never gets here
 // from the tokeniser, but is decoded too), reading no byte at or after `end`. Inline: the
 // tokeniser calls it for every non-ASCII character.
@@ -43,7 +48,7 @@ inline CodePoint decode_utf8(const unsigned char* p, const unsigned char* end) n
         return {kReplacement, 1};
     for (std::size_t i = 1; i < length; ++i) {
         const unsigned char byte = p[i];
-        if ((byte & 0xC0) != 0x80)
+        if (!is_continuation(byte))
             return {kReplacement, 1};
         value = (value << 6) | (byte & 0x3F);
     }

@@ -36,6 +36,7 @@ import itertools
 import logging
 import multiprocessing
 import os
+import re
 import stat
 import sys
 import threading
@@ -207,7 +208,65 @@ def check_query(query: str) -> None:
 
 # --- ignore rules ---------------------------------------------------------------------------
 
-def compile_lines(lines: Iterable[str], where: Callable[[int], str]) -> GitIgnoreSpec:
+class Lines:
+    """The compiled lines of one ignore file, or of the configured patterns.
+
+    Most paths match no line at all; one search of the lines' expressions joined finds
+    those, so that only the rest go through the lines one by one.
+    """
+
+    def __init__(self, lines: Sequence[str]) -> None:
+        self.spec = GitIgnoreSpec.from_lines(lines)
+        self._any_line = any_line(self.spec)
+
+    def verdict(self, path: str) -> bool | None:
+        """True ignored, False re-included by a negation, None no line speaks."""
+        if self._any_line is not None and self._any_line.search(path) is None:
+            return None
+        return self.spec.check_file(path).include
+
+
+# A group name or a back reference would clash or shift once expressions are joined.
+NAMED_GROUP = re.compile(r"\(\?P<\w+>")
+BACK_REFERENCE = re.compile(r"\(\?P=|\\[1-9]")
+# How the library starts a line without a "/" before its end: in any directory. Written
+# once in front of all such lines, the search tries each directory once, not once a line.
+IN_ANY_DIRECTORY = "^(?:.+/)?"
+
+
+def either(expressions: Sequence[str]) -> str:
+    return "(?:" + "|".join(f"(?:{expression})" for expression in expressions) + ")"
+
+
+def any_line(spec: GitIgnoreSpec) -> re.Pattern[str] | None:
+    """An expression that matches a path where some line of `spec` does, or None when
+    the lines' own expressions cannot be joined into one.
+
+    The paths given are relative, "/"-separated and never start with "/" or "./", so
+    the library's normalisation leaves them as they are.
+    """
+    expressions = [pattern.regex for pattern in spec.patterns
+                   if pattern.include is not None and pattern.regex is not None]
+    if not expressions:
+        return re.compile("(?!)")
+    if len({expression.flags for expression in expressions}) != 1:
+        return None
+    texts = [expression.pattern for expression in expressions]
+    if not all(isinstance(text, str) and not BACK_REFERENCE.search(text) for text in texts):
+        return None
+    texts = [NAMED_GROUP.sub("(?:", text) for text in texts]
+    anywhere = [text.removeprefix(IN_ANY_DIRECTORY) for text in texts
+                if text.startswith(IN_ANY_DIRECTORY)]
+    alternatives = [text for text in texts if not text.startswith(IN_ANY_DIRECTORY)]
+    if anywhere:
+        alternatives.append(IN_ANY_DIRECTORY + either(anywhere))
+    try:
+        return re.compile(either(alternatives), expressions[0].flags)
+    except re.error:
+        return None
+
+
+def compile_lines(lines: Iterable[str], where: Callable[[int], str]) -> Lines:
     """The spec of `lines`; a line the pattern library cannot take is reported and skipped.
 
     git itself matches nothing with most such lines (a reversed range as in `[z-a]`, a
@@ -222,7 +281,7 @@ def compile_lines(lines: Iterable[str], where: Callable[[int], str]) -> GitIgnor
             warn(f"{where(number)}: cannot use the pattern {line!r} ({reason}); line skipped")
             continue
         kept.append(line)
-    return GitIgnoreSpec.from_lines(kept)
+    return Lines(kept)
 
 
 @dataclass(frozen=True)
@@ -230,20 +289,20 @@ class IgnoreLayer:
     """The rules of one ignore file, which apply to paths below its directory."""
 
     prefix: str  # the directory's path relative to the root, "" or ending in "/"
-    spec: GitIgnoreSpec
+    lines: Lines
 
     def verdict(self, rel_path: str) -> bool | None:
         """True ignored, False re-included by a negation, None no rule speaks."""
         if not rel_path.startswith(self.prefix):
             return None
-        return self.spec.check_file(rel_path[len(self.prefix):]).include
+        return self.lines.verdict(rel_path[len(self.prefix):])
 
 
 @dataclass(frozen=True)
 class IgnoreRules:
     """The payload's patterns plus the ignore files that it switches on."""
 
-    patterns: GitIgnoreSpec
+    patterns: Lines
     pattern_count: int
     ignore_file_names: tuple[str, ...]
 
@@ -290,7 +349,7 @@ class IgnoreRules:
         The configured patterns cannot be overridden by an ignore file's negation; among
         the ignore files, as in git, the deepest one that has a rule for the path decides.
         """
-        if self.patterns.match_file(rel_path):
+        if self.patterns.verdict(rel_path):
             return True
         ignored = False
         for layer in layers:

@@ -255,6 +255,26 @@ def test_bad_ignore_patterns_are_reported_once_and_skipped(tmp_path, search_here
     assert [path for _, path in matches(result.stdout)] == ["a.py", "sub/kept.txt"]
 
 
+def test_ignore_lines_give_the_pattern_librarys_verdict(search):
+    """The joined-expression shortcut against the library's own matching, line by line."""
+    import random
+
+    from pathspec import GitIgnoreSpec
+
+    vocabulary = ["*.py", "!keep.py", "build/", "/top.txt", "docs/**/*.md", "!docs/a/", "a?c",
+                  "[ab]*.txt", "**/deep", "x/*/y", "!*.txt", "\\#hash", "name with space",
+                  "*.(x)", "back\\1", "dir/", "!dir/sub/"]
+    names = ["keep.py", "b.py", "top.txt", "a.txt", "abc", "deep", "y", "#hash", "c.md",
+             "name with space", "f.(x)", "back1", "sub"]
+    dirs = ["", "build/", "docs/", "docs/a/", "x/q/", "dir/", "dir/sub/", "src/deep/"]
+    chooser = random.Random(20261208)
+    for _ in range(200):
+        lines = chooser.sample(vocabulary, chooser.randint(0, 6))
+        ours, theirs = search.Lines(lines), GitIgnoreSpec.from_lines(lines)
+        for path in [d + n for d in dirs for n in names] + [d for d in dirs if d]:
+            assert ours.verdict(path) == theirs.check_file(path).include, (lines, path)
+
+
 @POSIX
 def test_an_ignore_file_that_is_a_fifo_or_a_link_is_not_read(tmp_path):
     make_tree(tmp_path, {"a.py": "beta\n", "sub/b.py": "beta\n", "rules": "a.py\n"})

@@ -32,6 +32,7 @@ import collections
 import contextlib
 import errno
 import heapq
+import importlib.util
 import itertools
 import logging
 import multiprocessing
@@ -69,10 +70,13 @@ BINARY_SNIFF_BYTES = 8192
 AUTO_CLUSTER_BYTES = 200_000_000
 # The work is shared out in tasks of about this share of each worker's part, so that no
 # worker sits idle while another finishes a big one...
-TASKS_PER_WORKER = 32
+TASKS_PER_WORKER = 16
 # ...within these bounds (bytes of files per task).
 MIN_TASK_BYTES = 256_000
 MAX_TASK_BYTES = 16_000_000
+# While the tree is still being scanned, a started cluster is kept this many tasks a
+# worker ahead; what is left when the scan ends is shared out at once.
+TASKS_AHEAD_PER_WORKER = 2
 # How long to wait for a cluster's first worker.
 WORKER_WAIT_SECONDS = 60
 
@@ -383,8 +387,10 @@ class Scan:
         return sum(f.size for f in self.files)
 
 
-def scan_tree(root: Path, rules: IgnoreRules) -> Scan:
-    """The regular files under `root` that the rules keep, in a stable order.
+def scan_tree(root: Path, rules: IgnoreRules,
+              found: Callable[[FileRef], object] | None = None) -> Scan:
+    """The regular files under `root` that the rules keep, in a stable order; `found` is
+    told of each as soon as it is kept.
 
     An ignored directory is not entered at all, so nothing below it can be re-included,
     as in git. Links are not followed; what is neither a directory nor a regular file is
@@ -453,7 +459,10 @@ def scan_tree(root: Path, rules: IgnoreRules) -> Scan:
                 if size > MAX_FILE_BYTES:
                     scan.skipped[TOO_LARGE] += 1
                 else:
-                    scan.files.append(FileRef(rel, size))
+                    ref = FileRef(rel, size)
+                    scan.files.append(ref)
+                    if found is not None:
+                        found(ref)
         pending.extend(reversed(subdirectories))
     return scan
 
@@ -635,22 +644,34 @@ def worker_task(files: list[str], root: str, query_indices: list[int],
     return embed_and_score(root, files, query_indices, query_values, top).to_plain()
 
 
-def shares(files: Sequence[FileRef], workers: int) -> list[list[str]]:
-    """`files` cut into consecutive tasks of about equal bytes, several per worker."""
-    total = sum(f.size for f in files)
-    target = min(max(total / (workers * TASKS_PER_WORKER), MIN_TASK_BYTES), MAX_TASK_BYTES)
-    tasks: list[list[str]] = []
-    current: list[str] = []
+def task_bytes(total: int, workers: int) -> float:
+    """How many bytes of files make a task, when `total` are shared out over `workers`."""
+    return min(max(total / (workers * TASKS_PER_WORKER), MIN_TASK_BYTES), MAX_TASK_BYTES)
+
+
+def tasks_of(files: Iterable[FileRef], target: float) -> Iterator[list[FileRef]]:
+    """`files` cut into consecutive tasks of `target` bytes or just over; the last may
+    be smaller."""
+    current: list[FileRef] = []
     size = 0
     for ref in files:
-        current.append(ref.path)
+        current.append(ref)
         size += ref.size
         if size >= target:
-            tasks.append(current)
+            yield current
             current, size = [], 0
     if current:
-        tasks.append(current)
-    return tasks
+        yield current
+
+
+def shares(files: Sequence[FileRef], workers: int, total_bytes: int | None = None
+           ) -> list[list[str]]:
+    """`files` cut into consecutive tasks of about equal bytes, several per worker, as for
+    a tree of `total_bytes` (by default, of `files` alone)."""
+    if total_bytes is None:
+        total_bytes = sum(f.size for f in files)
+    target = task_bytes(total_bytes, workers)
+    return [[ref.path for ref in task] for task in tasks_of(files, target)]
 
 
 # --- where the work runs --------------------------------------------------------------------
@@ -667,19 +688,24 @@ WORKER_MODULES = ["__main__", "distributed", "pellandor.sparse", "pellandor.brim
                   "pellandor.mistrel", "pathspec", "tqdm"]
 
 
-def start_fork_server(config: Any) -> bool:
-    """Start the fork server that the local cluster's workers will be forked from, unless the
-    Dask configuration asks for another start method (read before distributed is imported:
-    its own default, spawn, is not set yet). It imports the workers' modules in a process of
-    its own, on another CPU, while this one imports Dask and scans the tree."""
-    method = config.get("distributed.worker.multiprocessing-method", None)
-    if method not in (None, "spawn") or "forkserver" not in multiprocessing.get_all_start_methods():
+def start_fork_server() -> bool:
+    """Start the fork server that a local cluster's workers can be forked from. It imports
+    the workers' modules in a process of its own, on another CPU, while this one imports
+    Dask; whether the cluster takes it is for `takes_fork_server` to say once Dask is in."""
+    if ("forkserver" not in multiprocessing.get_all_start_methods()
+            or importlib.util.find_spec("distributed") is None):
         return False
     from multiprocessing import forkserver
 
     multiprocessing.get_context("forkserver").set_forkserver_preload(WORKER_MODULES)
     forkserver.ensure_running()
     return True
+
+
+def takes_fork_server(config: Any) -> bool:
+    """Whether Dask's configuration leaves the start method to this job (read before
+    distributed is imported: its own default, spawn, is not set yet)."""
+    return config.get("distributed.worker.multiprocessing-method", None) in (None, "spawn")
 
 
 def local_cluster_config(config: Any, fork_server: bool) -> dict[str, object]:
@@ -700,18 +726,22 @@ def local_cluster_config(config: Any, fork_server: bool) -> dict[str, object]:
 
 
 @contextlib.contextmanager
-def dask_client(workers: int, scheduler: str | None) -> Iterator[tuple["Client", int, str]]:
+def dask_client(workers: int, scheduler: str | None, imported: Callable[[], object]
+                ) -> Iterator[tuple["Client", int, str]]:
     """A Dask client, how many workers it has, and a description; the local cluster, if one
-    was started, is shut down on the way out, whatever happened."""
+    was started, is shut down on the way out, whatever happened. `imported()` is called
+    once Dask is imported."""
+    fork_server = scheduler is None and start_fork_server()
     try:
         import dask
 
-        fork_server = scheduler is None and start_fork_server(dask.config)
+        fork_server = fork_server and takes_fork_server(dask.config)
         import cloudpickle  # type: ignore[import-untyped]
         from distributed import Client, LocalCluster
     except ImportError as exc:
         raise Failure(f"--workers and --scheduler need dask.distributed ({exc}); install "
                       "pellandor's demo extra") from None
+    imported()
     # Tasks are this file's functions: when it was imported as a module rather than run,
     # the workers get them by value, as they do from a script.
     module = sys.modules.get(__name__)
@@ -752,7 +782,8 @@ class ClusterStart:
 
     def __init__(self, workers: int, scheduler: str | None) -> None:
         self._stack = contextlib.ExitStack()
-        self._args = workers, scheduler
+        self._imported = threading.Event()
+        self._args = workers, scheduler, self._imported.set
         self._value: tuple["Client", int, str] | None = None
         self._error: BaseException | None = None
         self._thread = threading.Thread(target=self._start, name="cluster start", daemon=True)
@@ -762,14 +793,24 @@ class ClusterStart:
             self._value = self._stack.enter_context(dask_client(*self._args))
         except BaseException as exc:  # handed to the caller by result()
             self._error = exc
+        finally:
+            self._imported.set()
 
     def __enter__(self) -> Self:
         self._thread.start()
         return self
 
+    def wait_for_dask(self) -> None:
+        """Wait until Dask is imported (or the start has failed)."""
+        self._imported.wait()
+
     def ready(self) -> bool:
         """Whether the start has ended (well or not): result() returns at once."""
         return not self._thread.is_alive()
+
+    def up(self) -> bool:
+        """Whether the start has ended well."""
+        return self.ready() and self._error is None
 
     def result(self) -> tuple["Client", int, str]:
         self._thread.join()
@@ -783,10 +824,57 @@ class ClusterStart:
         self._stack.close()
 
 
-def run_on_cluster(cluster: ClusterStart, workers: int, local: bool, root: str, scan: Scan,
-                   query: SparseResult, top: int, profile: str,
+class ClusterTasks:
+    """The tasks sent to a cluster, and the files found for it that are not sent yet.
+
+    The files sent are the first `sent` of the scan's list: while the tree is still being
+    scanned, those found so far go out as soon as the cluster is up, in tasks of the size
+    that the bytes found so far call for, as many as keep each worker a few tasks ahead.
+    """
+
+    def __init__(self, cluster: ClusterStart, root: str, query: SparseResult, top: int,
+                 profile: str) -> None:
+        self.cluster = cluster
+        self.root, self.query, self.top, self.profile = root, query, top, profile
+        self.futures: dict[Any, int] = {}  # a task's future: how many files it holds
+        self.sent = 0
+        self._found: list[FileRef] = []
+        self._found_bytes = 0
+        self._all_bytes = 0
+
+    def send(self, client: "Client", tasks: list[list[str]]) -> None:
+        # One graph for all the tasks: the task function, sent by value, is serialised
+        # once rather than once a task.
+        submitted = client.map(worker_task, tasks, root=self.root,
+                               query_indices=self.query.indices, query_values=self.query.values,
+                               top=self.top, profile=self.profile, pure=False)
+        self.futures.update(zip(submitted, map(len, tasks), strict=True))
+        self.sent += sum(map(len, tasks))
+
+    def found(self, ref: FileRef) -> None:
+        """Told of each file the scan keeps."""
+        self._found.append(ref)
+        self._found_bytes += ref.size
+        self._all_bytes += ref.size
+        if self._found_bytes < MIN_TASK_BYTES or not self.cluster.up():
+            return
+        client, workers, _ = self.cluster.result()
+        target = task_bytes(self._all_bytes, workers)
+        room = TASKS_AHEAD_PER_WORKER * workers - sum(not f.done() for f in self.futures)
+        tasks: list[list[str]] = []
+        while len(tasks) < room and self._found_bytes >= target:
+            task = next(tasks_of(self._found, target))
+            del self._found[:len(task)]
+            self._found_bytes -= sum(ref.size for ref in task)
+            tasks.append([ref.path for ref in task])
+        if tasks:
+            self.send(client, tasks)
+
+
+def run_on_cluster(tasks: ClusterTasks, workers: int, local: bool, scan: Scan,
                    progress: Callable[[int], object]) -> tuple[Outcome, str]:
-    """The files shared out as tasks over the cluster's workers, and who did the work.
+    """The files of the scan that are not sent yet shared out as tasks over the cluster's
+    workers, every task's outcome merged, and who did the work.
 
     While a local cluster of `workers` starts, this process embeds the first tasks itself,
     up to the share of one worker more; an existing cluster gets all the work.
@@ -794,37 +882,34 @@ def run_on_cluster(cluster: ClusterStart, workers: int, local: bool, root: str, 
     from distributed import as_completed
 
     outcome = Outcome()
+    rest = scan.files[tasks.sent:]
     here = 0
     if local:
-        tasks = collections.deque(shares(scan.files, workers))
-        while (tasks and not cluster.ready()
-               and (here + len(tasks[0])) * (workers + 1) <= len(scan.files)):
-            files = tasks.popleft()
-            outcome.merge(embed_and_score(root, files, query.indices, query.values, top,
-                                          progress), top)
+        left = collections.deque(shares(rest, workers, scan.total_bytes))
+        while (left and not tasks.cluster.ready()
+               and (here + len(left[0])) * (workers + 1) <= len(rest)):
+            files = left.popleft()
+            outcome.merge(embed_and_score(tasks.root, files, tasks.query.indices,
+                                          tasks.query.values, tasks.top, progress), tasks.top)
             here += len(files)
-        client, workers, description = cluster.result()
+        client, workers, description = tasks.cluster.result()
     else:
-        client, workers, description = cluster.result()
-        tasks = collections.deque(shares(scan.files, workers))
+        client, workers, description = tasks.cluster.result()
+        left = collections.deque(shares(rest, workers, scan.total_bytes))
     if here:
         description += f"; this process embedded {plural(here, ('file', 'files'))} while it started"
-    # One graph for all the tasks: the task function, sent by value, is serialised once
-    # rather than once a task.
-    shared_out = list(tasks)
-    submitted = client.map(worker_task, shared_out, root=root, query_indices=query.indices,
-                           query_values=query.values, top=top, profile=profile, pure=False)
-    futures = dict(zip(submitted, map(len, shared_out), strict=True))
     try:
-        for future in as_completed(futures, loop=client.loop):  # type: ignore[no-untyped-call]
+        if left:
+            tasks.send(client, list(left))
+        for future in as_completed(tasks.futures, loop=client.loop):  # type: ignore[no-untyped-call]
             try:
                 plain = future.result()
             except Exception as exc:
                 raise Failure(f"a Dask worker failed: {type(exc).__name__}: {exc}") from None
-            outcome.merge(Outcome.from_plain(plain), top)
-            progress(futures[future])
+            outcome.merge(Outcome.from_plain(plain), tasks.top)
+            progress(tasks.futures[future])
     finally:
-        client.cancel(list(futures))  # type: ignore[no-untyped-call]
+        client.cancel(list(tasks.futures))  # type: ignore[no-untyped-call]
     return outcome, description
 
 
@@ -850,14 +935,18 @@ def search(args: argparse.Namespace) -> int:
     profile = get_sparse_service()._profile_json
 
     with contextlib.ExitStack() as stack:
-        # A cluster asked for by name starts while the tree is scanned.
-        cluster = None
+        # A cluster asked for by name starts while the tree is scanned. Importing Dask
+        # is most of this process's part in the start, so the scan waits for it: the
+        # rest is spent waiting for the workers.
+        tasks = None
         if args.scheduler is not None or (args.workers or 1) > 1:
             cluster = stack.enter_context(ClusterStart(args.workers or 0, args.scheduler))
+            cluster.wait_for_dask()
+            tasks = ClusterTasks(cluster, str(root), query, top, profile)
 
         print(f"capability ignore_builtin_replace: {capability_status('ignore_builtin_replace')}")
         rules = IgnoreRules.from_payload(build_scan_config(root))
-        scan = scan_tree(root, rules)
+        scan = scan_tree(root, rules, None if tasks is None else tasks.found)
         ignore_files = " and ".join(rules.ignore_file_names) or "no"
         print(f"scanning {shown(str(root))}: {plural(len(scan.files), ('file', 'files'))} "
               f"({scan.total_bytes / 1e6:.2f} MB) kept by {rules.pattern_count} configured "
@@ -865,17 +954,17 @@ def search(args: argparse.Namespace) -> int:
         sys.stdout.flush()
 
         workers = choose_workers(args.workers, scan)
-        if cluster is None and workers > 1 and scan.files:
-            cluster = stack.enter_context(ClusterStart(workers, None))
+        if tasks is None and workers > 1 and scan.files:
+            tasks = ClusterTasks(stack.enter_context(ClusterStart(workers, None)), str(root),
+                                 query, top, profile)
         with tqdm(total=len(scan.files), desc="embedding", unit="file", file=sys.stderr) as bar:
-            if cluster is None:
+            if tasks is None:
                 description = "1, in this process"
                 outcome = embed_and_score(str(root), [f.path for f in scan.files], query.indices,
                                           query.values, top, bar.update)
             else:
-                outcome, description = run_on_cluster(cluster, workers, args.scheduler is None,
-                                                      str(root), scan, query, top, profile,
-                                                      bar.update)
+                outcome, description = run_on_cluster(tasks, workers, args.scheduler is None,
+                                                      scan, bar.update)
     elapsed = time.perf_counter() - started
     outcome.skipped += scan.skipped
     print(f"workers: {description}")

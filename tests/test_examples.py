@@ -383,6 +383,42 @@ def test_shares_cover_every_file_once_in_order(search):
     assert 2 * 8 <= len(tasks) <= 2 * search.TASKS_PER_WORKER + 1
 
 
+@pytest.mark.parametrize("workers_keep_up", [True, False])
+def test_files_sent_during_the_scan_are_the_first_found_each_once(search, workers_keep_up):
+    """What goes out while the scan runs, and the shares made of the rest afterwards."""
+    class Future:
+        def done(self):
+            return workers_keep_up
+
+    class Client:
+        def __init__(self):
+            self.graphs = []
+
+        def map(self, function, tasks, **arguments):
+            self.graphs.append(tasks)
+            return [Future() for _ in tasks]
+
+    class Started:
+        def up(self):
+            return True
+
+        def result(self):
+            return client, 2, "two workers"
+
+    client = Client()
+    tasks = search.ClusterTasks(Started(), "root", SparseResult([1], [1.0]), 3, "{}")
+    files = [search.FileRef(f"{n}.py", 50_000 + 997 * n) for n in range(600)]
+    for ref in files:
+        tasks.found(ref)
+    sent = [path for graph in client.graphs for task in graph for path in task]
+    assert sent == [f.path for f in files[:tasks.sent]]
+    assert sum(tasks.futures.values()) == tasks.sent
+    rest = search.shares(files[tasks.sent:], 2, sum(f.size for f in files))
+    assert sent + [path for task in rest for path in task] == [f.path for f in files]
+    # Workers that keep up get nearly everything while the scan runs; busy ones a few tasks.
+    assert (tasks.sent > len(files) // 2) if workers_keep_up else (len(tasks.futures) == 4)
+
+
 # --- on a real local Dask cluster -----------------------------------------------------------
 
 def processes_with(marker):

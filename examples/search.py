@@ -842,6 +842,7 @@ class ClusterTasks:
         self._found: list[FileRef] = []
         self._found_bytes = 0
         self._all_bytes = 0
+        self._look_again: float = MIN_TASK_BYTES  # at this many bytes found and not sent
 
     def send(self, client: "Client", tasks: list[list[str]]) -> None:
         # One graph for all the tasks: the task function, sent by value, is serialised
@@ -857,7 +858,7 @@ class ClusterTasks:
         self._found.append(ref)
         self._found_bytes += ref.size
         self._all_bytes += ref.size
-        if self._found_bytes < MIN_TASK_BYTES or not self.cluster.up():
+        if self._found_bytes < self._look_again or not self.cluster.up():
             return
         client, workers, _ = self.cluster.result()
         target = task_bytes(self._all_bytes, workers)
@@ -870,6 +871,8 @@ class ClusterTasks:
             tasks.append([ref.path for ref in task])
         if tasks:
             self.send(client, tasks)
+        # Busy workers are asked again once another task's worth has been found.
+        self._look_again = self._found_bytes + target
 
 
 def run_on_cluster(tasks: ClusterTasks, workers: int, local: bool, scan: Scan,

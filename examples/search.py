@@ -939,14 +939,17 @@ def search(args: argparse.Namespace) -> int:
     profile = get_sparse_service()._profile_json
 
     with contextlib.ExitStack() as stack:
+        def start_cluster(workers: int, scheduler: str | None) -> ClusterTasks:
+            cluster = stack.enter_context(ClusterStart(workers, scheduler))
+            return ClusterTasks(cluster, str(root), query, top, profile)
+
         # A cluster asked for by name starts while the tree is scanned. Importing Dask
         # is most of this process's part in the start, so the scan waits for it: the
         # rest is spent waiting for the workers.
         tasks = None
         if args.scheduler is not None or (args.workers or 1) > 1:
-            cluster = stack.enter_context(ClusterStart(args.workers or 0, args.scheduler))
-            cluster.wait_for_dask()
-            tasks = ClusterTasks(cluster, str(root), query, top, profile)
+            tasks = start_cluster(args.workers or 0, args.scheduler)
+            tasks.cluster.wait_for_dask()
 
         print(f"capability ignore_builtin_replace: {capability_status('ignore_builtin_replace')}")
         rules = IgnoreRules.from_payload(build_scan_config(root))
@@ -959,8 +962,7 @@ def search(args: argparse.Namespace) -> int:
 
         workers = choose_workers(args.workers, scan)
         if tasks is None and workers > 1 and scan.files:
-            tasks = ClusterTasks(stack.enter_context(ClusterStart(workers, None)), str(root),
-                                 query, top, profile)
+            tasks = start_cluster(workers, None)
         with tqdm(total=len(scan.files), desc="embedding", unit="file", file=sys.stderr) as bar:
             if tasks is None:
                 description = "1, in this process"

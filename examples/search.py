@@ -689,17 +689,43 @@ WORKER_MODULES = ["__main__", "distributed", "pellandor.sparse", "pellandor.brim
                   "pellandor.mistrel", "pathspec", "tqdm"]
 
 
+@contextlib.contextmanager
+def output_to_null() -> Iterator[None]:
+    """This process's standard output and error pointed at the null device meanwhile, for
+    the processes started meanwhile to inherit (where they are open: a closed one stays so)."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    null = os.open(os.devnull, os.O_WRONLY)
+    saved: list[tuple[int, int]] = []
+    try:
+        for fd in (1, 2):
+            with contextlib.suppress(OSError):
+                saved.append((fd, os.dup(fd)))
+                os.dup2(null, fd)
+        yield
+    finally:
+        for fd, copy in saved:
+            os.dup2(copy, fd)
+            os.close(copy)
+        os.close(null)
+
+
 def start_fork_server() -> bool:
     """Start the fork server that a local cluster's workers can be forked from. It imports
     the workers' modules in a process of its own, on another CPU, while this one imports
-    Dask; whether the cluster takes it is for `takes_fork_server` to say once Dask is in."""
+    Dask; whether the cluster takes it is for `takes_fork_server` to say once Dask is in.
+
+    The server and the workers do not write to this job's output: the workers report
+    through the client, and the server, which ends a little after this process, would
+    keep a pipe reading the output open until then."""
     if ("forkserver" not in multiprocessing.get_all_start_methods()
             or importlib.util.find_spec("distributed") is None):
         return False
     from multiprocessing import forkserver
 
     multiprocessing.get_context("forkserver").set_forkserver_preload(WORKER_MODULES)
-    forkserver.ensure_running()
+    with output_to_null():
+        forkserver.ensure_running()
     return True
 
 
@@ -715,6 +741,14 @@ def local_cluster_config(config: Any, fork_server: bool) -> dict[str, object]:
         # The statistical profiler samples every thread every 10 ms, for a dashboard that is
         # not started here.
         "distributed.worker.profile.enabled": False,
+        # Every process of the cluster wakes its event loop 50 times a second to time it, and
+        # samples its CPU and memory twice a second, for logs and a dashboard that are not
+        # kept here; on a worker each wake-up takes the interpreter lock from the task's
+        # thread. Memory limits are still enforced, checked once a second.
+        "distributed.admin.tick.interval": "1s",
+        "distributed.admin.system-monitor.interval": "2s",
+        "distributed.admin.system-monitor.gil.enabled": False,
+        "distributed.worker.memory.monitor-interval": "1s",
     }
     if fork_server:
         settings["distributed.worker.multiprocessing-method"] = "forkserver"
@@ -727,12 +761,12 @@ def local_cluster_config(config: Any, fork_server: bool) -> dict[str, object]:
 
 
 @contextlib.contextmanager
-def dask_client(workers: int, scheduler: str | None, imported: Callable[[], object]
-                ) -> Iterator[tuple["Client", int, str]]:
+def dask_client(workers: int, scheduler: str | None, fork_server: bool,
+                imported: Callable[[], object]) -> Iterator[tuple["Client", int, str]]:
     """A Dask client, how many workers it has, and a description; the local cluster, if one
-    was started, is shut down on the way out, whatever happened. `imported()` is called
-    once Dask is imported."""
-    fork_server = scheduler is None and start_fork_server()
+    was started, is shut down on the way out, whatever happened. A local cluster's workers
+    come from the fork server if `fork_server` says it runs; `imported()` is called once
+    Dask is imported."""
     try:
         import dask
 
@@ -784,20 +818,24 @@ class ClusterStart:
     def __init__(self, workers: int, scheduler: str | None) -> None:
         self._stack = contextlib.ExitStack()
         self._imported = threading.Event()
-        self._args = workers, scheduler, self._imported.set
+        self._workers, self._scheduler = workers, scheduler
+        self._fork_server = False
         self._value: tuple["Client", int, str] | None = None
         self._error: BaseException | None = None
         self._thread = threading.Thread(target=self._start, name="cluster start", daemon=True)
 
     def _start(self) -> None:
         try:
-            self._value = self._stack.enter_context(dask_client(*self._args))
+            self._value = self._stack.enter_context(dask_client(
+                self._workers, self._scheduler, self._fork_server, self._imported.set))
         except BaseException as exc:  # handed to the caller by result()
             self._error = exc
         finally:
             self._imported.set()
 
     def __enter__(self) -> Self:
+        # Started before any other thread of this job: see output_to_null.
+        self._fork_server = self._scheduler is None and start_fork_server()
         self._thread.start()
         return self
 

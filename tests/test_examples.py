@@ -457,12 +457,36 @@ def cluster_tree(tmp_path):
     return make_tree(tmp_path / "tree", files)
 
 
+def run_until_exit(*args, env):
+    """run_search, with what its output pipes held once it had exited: a pipe that some
+    process it started still holds open gives None rather than its text."""
+    process = subprocess.Popen([sys.executable, str(SEARCH), *map(str, args)], env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.wait(timeout=120)  # its output is small enough for the pipes' buffers
+
+    def drained(pipe):
+        os.set_blocking(pipe.fileno(), False)
+        chunks = []
+        try:
+            while chunk := os.read(pipe.fileno(), 1 << 16):
+                chunks.append(chunk)
+        except BlockingIOError:  # no end yet
+            return None
+        finally:
+            pipe.close()
+        return b"".join(chunks).decode()
+
+    return subprocess.CompletedProcess(args, process.returncode, drained(process.stdout),
+                                       drained(process.stderr))
+
+
 def test_two_worker_processes_give_the_single_process_results(cluster_tree, search_here):
     marker = f"PELLANDOR_TEST_{uuid.uuid4().hex}"
     env = {**os.environ, marker: "1"}
     args = (cluster_tree, "--query", "parse header value", "--top", "25")
     one = search_here(*args, "--workers", "1")
-    two = run_search(*args, "--workers", "2", env=env)
+    two = run_until_exit(*args, "--workers", "2", env=env)
+    assert two.stdout is not None and two.stderr is not None, "the output outlived the job"
     assert one.returncode == 0, one.stderr
     assert two.returncode == 0, two.stderr
     assert "workers: 2 processes of a local Dask cluster" in two.stdout

@@ -37,6 +37,7 @@ import importlib.util
 import itertools
 import logging
 import multiprocessing
+import operator
 import os
 import re
 import stat
@@ -881,11 +882,17 @@ class ClusterTasks:
         self._found_bytes = 0
         self._all_bytes = 0
         self._look_again: float = MIN_TASK_BYTES  # at this many bytes found and not sent
+        self._task_function: Any = None  # worker_task, once every worker holds it
 
     def send(self, client: "Client", tasks: list[list[str]]) -> None:
-        # One graph for all the tasks: the task function, sent by value, is serialised
-        # once rather than once a task.
-        submitted = client.map(worker_task, tasks, root=self.root,
+        # The task function goes by value, with all it uses from this file: it is sent to
+        # every worker once, as data, rather than pickled again for each batch of tasks
+        # and unpickled again for each task.
+        if self._task_function is None:
+            self._task_function = client.scatter(  # type: ignore[no-untyped-call]
+                worker_task, broadcast=True, hash=False)
+        submitted = client.map(operator.call, [self._task_function] * len(tasks),
+                               tasks, root=self.root,
                                query_indices=self.query.indices, query_values=self.query.values,
                                top=self.top, profile=self.profile, pure=False)
         self.futures.update(zip(submitted, map(len, tasks), strict=True))

@@ -393,8 +393,14 @@ def test_files_sent_during_the_scan_are_the_first_found_each_once(search, worker
     class Client:
         def __init__(self):
             self.graphs = []
+            self.scattered = []
 
-        def map(self, function, tasks, **arguments):
+        def scatter(self, value, **options):
+            self.scattered.append(value)
+            return f"held {len(self.scattered)}"
+
+        def map(self, function, held, tasks, **arguments):
+            assert held == ["held 1"] * len(tasks)  # the task function, sent once
             self.graphs.append(tasks)
             return [Future() for _ in tasks]
 
@@ -410,6 +416,7 @@ def test_files_sent_during_the_scan_are_the_first_found_each_once(search, worker
     files = [search.FileRef(f"{n}.py", 50_000 + 997 * n) for n in range(600)]
     for ref in files:
         tasks.found(ref)
+    assert client.scattered == [search.worker_task]
     sent = [path for graph in client.graphs for task in graph for path in task]
     assert sent == [f.path for f in files[:tasks.sent]]
     assert sum(tasks.futures.values()) == tasks.sent

@@ -1046,6 +1046,13 @@ def search(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the search; every refusal and failure is one line on standard error."""
+    # A stream the caller closed (`>&-`) is None: with no output there is nothing to do,
+    # and with no standard error the run goes on without its messages.
+    if sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")
+    if sys.stdout is None:
+        print(f"{PROG}: error: standard output is closed", file=sys.stderr)
+        return 1
     try:
         try:
             status = search(parse_args(argv))
@@ -1058,12 +1065,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
         return 1
     except OSError as exc:
-        # The reader went away (`| head`): nothing more can be said, and the interpreter's
-        # own last flush must not fail either. Windows reports a closed pipe as EINVAL.
+        try:
+            sys.stdout.flush()
+        except OSError:
+            # What is still buffered cannot be written: the interpreter's own last flush
+            # must not fail too.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+        # A reader that went away (`| head`; Windows says EINVAL) needs no word; any other
+        # failure (a full disk) gets its line, where standard error can still take it.
         if not isinstance(exc, BrokenPipeError) and not (os.name == "nt" and exc.errno == errno.EINVAL):
-            raise
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+            with contextlib.suppress(OSError):
+                print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr, flush=True)
         return 1
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -366,6 +366,25 @@ def test_a_reader_that_goes_away_ends_the_run_quietly(tree):
     assert "Traceback" not in stderr and "Error" not in stderr, stderr
 
 
+@pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs a device that is always full")
+@pytest.mark.parametrize("streams, status, out, err", [
+    ({"preexec_fn": lambda: os.close(1)}, 1, None, "search.py: error: standard output is closed\n"),
+    ({"stdout": "/dev/full"}, 1, None,
+     f"search.py: error: [Errno 28] {os.strerror(28)}\n"),
+    ({"preexec_fn": lambda: os.close(2)}, 0, "best matches", None),
+], ids=["closed output", "full output", "closed error stream"])
+def test_an_output_that_cannot_be_written_is_told_or_done_without(tree, streams, status, out, err):
+    with contextlib.ExitStack() as stack:
+        options = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **streams}
+        if isinstance(options["stdout"], str):
+            options["stdout"] = stack.enter_context(open(options["stdout"], "w"))
+        result = subprocess.run([sys.executable, str(SEARCH), str(tree)], text=True,
+                                timeout=60, **options)
+    assert result.returncode == status
+    assert out is None or out in result.stdout
+    assert err is None or result.stderr == err
+
+
 def test_the_default_worker_rule(search, monkeypatch):
     small = search.Scan([search.FileRef("a.py", search.AUTO_CLUSTER_BYTES - 1)])
     big = search.Scan([search.FileRef("a.py", search.AUTO_CLUSTER_BYTES // 2)] * 2)

@@ -666,12 +666,9 @@ def tasks_of(files: Iterable[FileRef], target: float) -> Iterator[list[FileRef]]
         yield current
 
 
-def shares(files: Sequence[FileRef], workers: int, total_bytes: int | None = None
-           ) -> list[list[str]]:
+def shares(files: Sequence[FileRef], workers: int, total_bytes: int) -> list[list[str]]:
     """`files` cut into consecutive tasks of about equal bytes, several per worker, as for
-    a tree of `total_bytes` (by default, of `files` alone)."""
-    if total_bytes is None:
-        total_bytes = sum(f.size for f in files)
+    a tree of `total_bytes`."""
     target = task_bytes(total_bytes, workers)
     return [[ref.path for ref in task] for task in tasks_of(files, target)]
 

@@ -397,7 +397,7 @@ def test_the_default_worker_rule(search, monkeypatch):
 
 def test_shares_cover_every_file_once_in_order(search):
     files = [search.FileRef(f"{n}.py", 1000 + n) for n in range(2000)]
-    tasks = search.shares(files, 2)
+    tasks = search.shares(files, 2, sum(f.size for f in files))
     assert [path for task in tasks for path in task] == [f.path for f in files]
     assert 2 * 8 <= len(tasks) <= 2 * search.TASKS_PER_WORKER + 1
 

@@ -1062,14 +1062,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
         return 1
     except OSError as exc:
-        try:
+        # Whatever is still buffered, or written at exit (colorama's reset on Windows), goes
+        # nowhere: the interpreter's own last flush must not fail too.
+        with contextlib.suppress(OSError):
             sys.stdout.flush()
-        except OSError:
-            # What is still buffered cannot be written: the interpreter's own last flush
-            # must not fail too.
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-            os.close(devnull)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
         # A reader that went away (`| head`; Windows says EINVAL) needs no word; any other
         # failure (a full disk) gets its line, where standard error can still take it.
         if not isinstance(exc, BrokenPipeError) and not (os.name == "nt" and exc.errno == errno.EINVAL):

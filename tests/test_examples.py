@@ -366,12 +366,15 @@ def test_a_reader_that_goes_away_ends_the_run_quietly(tree):
     assert "Traceback" not in stderr and "Error" not in stderr, stderr
 
 
-@pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs a device that is always full")
+POSIX_CHILD = pytest.mark.skipif(os.name != "posix", reason="closes a descriptor in the child")
+
+
 @pytest.mark.parametrize("streams, status, out, err", [
-    ({"preexec_fn": lambda: os.close(1)}, 1, None, "search.py: error: standard output is closed\n"),
-    ({"stdout": "/dev/full"}, 1, None,
-     f"search.py: error: [Errno 28] {os.strerror(28)}\n"),
-    ({"preexec_fn": lambda: os.close(2)}, 0, "best matches", None),
+    pytest.param({"preexec_fn": lambda: os.close(1)}, 1, None,
+                 "search.py: error: standard output is closed\n", marks=POSIX_CHILD),
+    pytest.param({"stdout": "/dev/full"}, 1, None, f"search.py: error: [Errno 28] {os.strerror(28)}\n",
+                 marks=pytest.mark.skipif(not Path("/dev/full").exists(), reason="no /dev/full")),
+    pytest.param({"preexec_fn": lambda: os.close(2)}, 0, "best matches", None, marks=POSIX_CHILD),
 ], ids=["closed output", "full output", "closed error stream"])
 def test_an_output_that_cannot_be_written_is_told_or_done_without(tree, streams, status, out, err):
     with contextlib.ExitStack() as stack:

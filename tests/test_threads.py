@@ -1,7 +1,7 @@
 """Eight threads for a bounded time, each mixing every public call on the stand-in core: no
 crash, and every result equal to the single-threaded result for the same input.
 
-PELLANDOR_STRESS_SECONDS sets the duration (default 3).
+PELLANDOR_STRESS_SECONDS sets the duration (default 2).
 """
 
 import logging
@@ -20,7 +20,7 @@ import pellandor.mistrel as mistrel
 import pellandor.sparse as sparse
 import pellandor_core_py
 
-SECONDS = float(os.environ.get("PELLANDOR_STRESS_SECONDS", "3"))
+SECONDS = float(os.environ.get("PELLANDOR_STRESS_SECONDS", "2"))
 MIN_CALLS = 50
 THREADS = 8
 

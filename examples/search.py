@@ -683,6 +683,8 @@ def choose_workers(requested: int | None, scan: Scan) -> int:
 
 
 # What the workers import, loaded once by the fork server rather than once by each worker.
+# "__main__" is this file; CPython 3.13's fork server is not told its path and skips it, so
+# each worker runs this file's top itself (about 20 ms, with the rest already loaded).
 WORKER_MODULES = ["__main__", "distributed", "pellandor.sparse", "pellandor.brimsett",
                   "pellandor.mistrel", "pathspec", "tqdm"]
 

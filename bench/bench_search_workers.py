@@ -2,10 +2,11 @@
 
 Builds a tree of at least --megabytes MB of source text in a temporary directory (copies of
 the standard library's .py files, site-packages left out, each copy in its own directory),
-in memory (/dev/shm) where there is room, then times the whole command, interpreter start-up and the local cluster's start and
-shutdown included, with one worker (in the process, no cluster) and with --workers N,
-alternating, --rounds times each. Both must print the same counts, ranking and scores.
-Prints the median and the range of each, and the ratio of the medians.
+in memory (/dev/shm) where there is room, then times the whole command, interpreter
+start-up and the local cluster's start and shutdown included, with one worker (in the
+process, no cluster) and with --workers N, alternating, --rounds times each. Both must
+print the same counts, ranking and scores. Prints the median and the range of each, and
+the ratio of the medians.
 
     python bench/bench_search_workers.py [--megabytes 500] [--rounds 5] [--workers 2]
                                          [--min-ratio 1.6]

@@ -689,25 +689,32 @@ WORKER_MODULES = ["__main__", "distributed", "pellandor.sparse", "pellandor.brim
                   "pellandor.mistrel", "pathspec", "tqdm"]
 
 
+def point_at_null(fd: int) -> None:
+    """Descriptor `fd` pointed at the null device."""
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, fd)
+    finally:
+        os.close(null)
+
+
 @contextlib.contextmanager
 def output_to_null() -> Iterator[None]:
     """This process's standard output and error pointed at the null device meanwhile, for
     the processes started meanwhile to inherit (where they are open: a closed one stays so)."""
     sys.stdout.flush()
     sys.stderr.flush()
-    null = os.open(os.devnull, os.O_WRONLY)
     saved: list[tuple[int, int]] = []
     try:
         for fd in (1, 2):
             with contextlib.suppress(OSError):
                 saved.append((fd, os.dup(fd)))
-                os.dup2(null, fd)
+                point_at_null(fd)
         yield
     finally:
         for fd, copy in saved:
             os.dup2(copy, fd)
             os.close(copy)
-        os.close(null)
 
 
 def start_fork_server() -> bool:
@@ -1068,9 +1075,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # nowhere: the interpreter's own last flush must not fail too.
         with contextlib.suppress(OSError):
             sys.stdout.flush()
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        point_at_null(sys.stdout.fileno())
         # A reader that went away (`| head`; Windows says EINVAL) needs no word; any other
         # failure (a full disk) gets its line, where standard error can still take it.
         if not isinstance(exc, BrokenPipeError) and not (os.name == "nt" and exc.errno == errno.EINVAL):

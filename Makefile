@@ -35,6 +35,10 @@ VPY := $(VENV)/bin/python
 CHECK_ARGS ?=
 EXACT_BUILTIN_ARGS ?= ON
 PYTEST_ARGS ?= -q
+# `make test` shares the suite's files out over the CPUs (at most four processes), a whole
+# file to a process, so that each module's fixtures are built once. `TEST_PROCESSES=` runs
+# it in this process alone.
+TEST_PROCESSES ?= -n auto --maxprocesses 4 --dist loadfile
 
 # Every option is passed on each build: a persistent CMake cache would otherwise keep
 # whatever an earlier build was given.
@@ -44,7 +48,7 @@ BUILD_SETTINGS := -C cmake.define.PELLANDOR_SANITIZE=OFF -C cmake.define.PELLAND
 .PHONY: test demo bench bench-core install test-sanitize test-windows test-debug format format-check valgrind fuzz-long check-python check-compiler clean
 
 test: install
-	$(VPY) -m pytest tests $(PYTEST_ARGS)
+	$(VPY) -m pytest tests $(TEST_PROCESSES) $(PYTEST_ARGS)
 
 demo: install
 	$(VPY) examples/demo.py
@@ -150,8 +154,8 @@ $(VENV)/.deps: pyproject.toml Makefile $(VENV)/.interpreter
 	    tools="$$tools cmake>=3.26"; \
 	fi; \
 	if ! ninja --version >/dev/null 2>&1; then tools="$$tools ninja"; fi; \
-	echo "$(VPY) -m pip install scikit-build-core pytest hypothesis mypy$$tools"; \
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" pytest hypothesis mypy $$tools
+	echo "$(VPY) -m pip install scikit-build-core pytest pytest-xdist hypothesis mypy$$tools"; \
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" pytest pytest-xdist hypothesis mypy $$tools
 	@touch $@
 
 # What the examples need (pyproject's "demo" extra): the suite runs and type-checks them.

@@ -8,7 +8,7 @@ process, no cluster) and with --workers N, alternating, --rounds times each. Bot
 print the same counts, ranking and scores. Prints the median and the range of each, and
 the ratio of the medians.
 
-    python bench/bench_search_workers.py [--megabytes 500] [--rounds 5] [--workers 2]
+    python bench/bench_search_workers.py [--megabytes 500] [--rounds 9] [--workers 2]
                                          [--min-ratio 1.6]
 
 Exits 1 when the ratio is below --min-ratio or the outputs differ.
@@ -88,7 +88,7 @@ def spread(values):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--megabytes", type=float, default=500, help="size of the tree (default 500)")
-    parser.add_argument("--rounds", type=int, default=5, help="runs of each command (default 5)")
+    parser.add_argument("--rounds", type=int, default=9, help="runs of each command (default 9)")
     parser.add_argument("--workers", type=int, default=2, help="workers of the cluster run (default 2)")
     parser.add_argument("--min-ratio", type=float, default=1.6, help="target speed-up (default 1.6)")
     args = parser.parse_args()

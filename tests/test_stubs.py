@@ -17,11 +17,12 @@ import pe_image
 
 ROOT = Path(__file__).resolve().parents[1]
 TESTS = ROOT / "tests"
-# Outside the checkout, beside the project's other caches, so that a fresh clone (as in CI)
-# checks in a few seconds rather than analysing the standard library's and Dask's stubs anew.
-MYPY_CACHE = (Path(os.environ.get("PELLANDOR_CACHE_DIR")
-                   or Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "pellandor")
-              / "mypy")
+# The project's cache outside the checkout, found as tools/debug_python.sh finds it. mypy's
+# cache lives there so that a fresh clone (as in CI) checks in a few seconds rather than
+# analysing the standard library's and Dask's stubs anew.
+PROJECT_CACHE = Path(os.environ.get("PELLANDOR_CACHE_DIR")
+                     or Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "pellandor")
+MYPY_CACHE = PROJECT_CACHE / "mypy"
 CHECKED_CLEAN = [*sorted(ROOT.glob("examples/*.py")), TESTS / "typing_usage.py"]
 MISUSE = TESTS / "typing_misuse.py"
 
